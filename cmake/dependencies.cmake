@@ -1,0 +1,22 @@
+# Third-party libraries, all from Debian packages; their headers are SYSTEM includes.
+find_package(Threads REQUIRED)
+find_package(Boost 1.74 REQUIRED COMPONENTS filesystem)
+find_package(nlohmann_json 3 REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+
+find_path(LZF_INCLUDE_DIR lzf.h PATH_SUFFIXES liblzf)
+find_library(LZF_LIBRARY lzf)
+if(NOT LZF_INCLUDE_DIR OR NOT LZF_LIBRARY)
+    message(FATAL_ERROR "liblzf not found (apt-get install liblzf-dev)")
+endif()
+add_library(velmora_lzf INTERFACE)
+target_include_directories(velmora_lzf SYSTEM INTERFACE ${LZF_INCLUDE_DIR})
+target_link_libraries(velmora_lzf INTERFACE ${LZF_LIBRARY})
+
+find_path(RAPIDXML_INCLUDE_DIR rapidxml.hpp PATH_SUFFIXES rapidxml)
+if(NOT RAPIDXML_INCLUDE_DIR)
+    message(FATAL_ERROR "rapidxml not found (apt-get install librapidxml-dev)")
+endif()
+add_library(velmora_rapidxml INTERFACE)
+target_include_directories(velmora_rapidxml SYSTEM INTERFACE ${RAPIDXML_INCLUDE_DIR})

@@ -1,0 +1,54 @@
+// A UI engine without pages: page functions are C++ callbacks and every event is recorded.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora/bridge/ui_engine.h"
+
+namespace velmora::bridge {
+
+struct RecordedEvent {
+    std::string name;
+    UiValue arg;
+};
+
+// Serves tests and scripted runs. Page functions run on the gui thread like real page scripts
+// and may call commands back through command().
+class HeadlessUiEngine final : public UiEngine {
+public:
+    using PageFunction = std::function<UiValue(const UiValue&)>;
+
+    // Thread: any, before the event is raised. Replaces an earlier function of that name.
+    void set_page_function(const std::string& name, PageFunction fn);
+    // Thread: gui. Runs a command as a page would; nullopt when not handled.
+    std::optional<UiValue> command(std::string_view name, const UiArray& args);
+    // Thread: any. A copy of every page call so far, in order.
+    std::vector<RecordedEvent> events() const;
+    std::vector<RecordedEvent> events_named(std::string_view name) const;
+    void clear_events();
+    // Thread: gui. The page went away (as a closed console does).
+    void close_main_window();
+
+    bool start(UiEngineHost& host, GuiLoop& loop) override;
+    bool wait_for_main_page(std::chrono::milliseconds timeout) override;
+    UiValue call_page(std::string_view fn, const UiValue& arg) override;
+    void show_main_window() override;
+    void stop() override;
+
+    int show_requests() const;
+
+private:
+    UiEngineHost* host_ = nullptr;
+    mutable std::mutex mutex_;
+    std::map<std::string, PageFunction, std::less<>> functions_;
+    std::vector<RecordedEvent> events_;
+    bool stopped_ = false;
+    int show_requests_ = 0;
+};
+
+}  // namespace velmora::bridge

@@ -1,0 +1,119 @@
+// Decoding and encoding of page messages; nothing a page sends may throw past here.
+#include "velmora/bridge/wire_protocol.h"
+
+#include "velmora/bridge/ui_json.h"
+
+namespace velmora::bridge {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::optional<std::int64_t> read_id(const Json& message) {
+    const auto it = message.find("id");
+    if (it == message.end() || !it->is_number_integer()) {
+        return std::nullopt;
+    }
+    return it->get<std::int64_t>();
+}
+
+PageMessage decode_command(const Json& message, std::int64_t id) {
+    const auto name = message.find("name");
+    if (name == message.end() || !name->is_string()) {
+        return BadMessage{"command without a name", id};
+    }
+    CommandMessage cmd{id, name->get<std::string>(), {}};
+    const auto args = message.find("args");
+    if (args != message.end() && !args->is_null()) {
+        if (!args->is_array()) {
+            return BadMessage{"command arguments are not an array", id};
+        }
+        cmd.args = from_json(*args).as_array();
+    }
+    return cmd;
+}
+
+// Nesting beyond this is refused before parsing: the value conversion recurses.
+constexpr int kMaxNesting = 256;
+
+bool nesting_within_limit(std::string_view text) {
+    int depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxNesting) {
+                return false;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+PageMessage decode_page_message(std::string_view text) {
+    if (text.size() > kMaxPageMessageBytes) {
+        return BadMessage{"message too large", std::nullopt};
+    }
+    if (!nesting_within_limit(text)) {
+        return BadMessage{"message nested too deeply", std::nullopt};
+    }
+    Json message = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (message.is_discarded()) {
+        return BadMessage{"message is not valid JSON", std::nullopt};
+    }
+    if (!message.is_object()) {
+        return BadMessage{"message is not an object", std::nullopt};
+    }
+    const auto id = read_id(message);
+    const auto kind = message.find("t");
+    if (kind == message.end() || !kind->is_string()) {
+        return BadMessage{"message without a type", id};
+    }
+    if (!id) {
+        return BadMessage{"message without an integer id", std::nullopt};
+    }
+    const auto& type = kind->get_ref<const std::string&>();
+    if (type == "cmd") {
+        return decode_command(message, *id);
+    }
+    if (type == "reply") {
+        const auto value = message.find("value");
+        return ReplyMessage{*id, value == message.end() ? UiValue() : from_json(*value)};
+    }
+    return BadMessage{"unknown message type", id};
+}
+
+std::string encode_return(std::int64_t id, bool handled, const UiValue& value) {
+    Json out{{"t", "ret"}, {"id", id}, {"handled", handled}, {"value", to_json(value)}};
+    return out.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string encode_call(std::int64_t id, std::string_view fn, const UiValue& arg) {
+    Json out{{"t", "call"}, {"id", id}, {"fn", std::string(fn)}, {"arg", to_json(arg)}};
+    return out.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string encode_error(const BadMessage& bad) {
+    Json out{{"t", "error"}, {"message", bad.reason}};
+    if (bad.id) {
+        out["id"] = *bad.id;
+    }
+    return out.dump();
+}
+
+}  // namespace velmora::bridge

@@ -1,0 +1,42 @@
+// The JSON messages exchanged with a page (one per WebSocket frame or per console line).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "velmora/bridge/ui_value.h"
+
+namespace velmora::bridge {
+
+// A page message larger than this is refused without being parsed.
+inline constexpr std::size_t kMaxPageMessageBytes = 16U * 1024U * 1024U;
+
+struct CommandMessage {
+    std::int64_t id = 0;
+    std::string name;
+    UiArray args;
+};
+
+struct ReplyMessage {
+    std::int64_t id = 0;
+    UiValue value;
+};
+
+// Why a message was refused; `id` is echoed when the message carried one.
+struct BadMessage {
+    std::string reason;
+    std::optional<std::int64_t> id;
+};
+
+using PageMessage = std::variant<CommandMessage, ReplyMessage, BadMessage>;
+
+PageMessage decode_page_message(std::string_view text);
+
+std::string encode_return(std::int64_t id, bool handled, const UiValue& value);
+std::string encode_call(std::int64_t id, std::string_view fn, const UiValue& arg);
+std::string encode_error(const BadMessage& bad);
+
+}  // namespace velmora::bridge

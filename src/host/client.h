@@ -1,0 +1,88 @@
+// The client's life cycle: start-up in its fixed order, the loop, and the ordered ends.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora/bridge/command_table.h"
+#include "velmora/bridge/gui_marshal.h"
+#include "velmora/bridge/ui_engine.h"
+#include "velmora/bridge/ui_event_sink.h"
+#include "velmora/config/client_settings.h"
+#include "velmora/host/app_paths.h"
+#include "velmora/host/app_state.h"
+#include "velmora/host/command_context.h"
+#include "velmora/host/desktop.h"
+
+namespace velmora::host {
+
+// Called once the window exists, so that later copies can reach this one; and at exit
+// step "release the instance markers".
+struct InstanceHooks {
+    std::function<void()> start_listening;
+    std::function<void()> release;
+};
+
+// Thread: gui for everything, except where a method says otherwise. Constructed on the gui
+// thread after the single-instance test passed.
+class Client final : public bridge::UiEngineHost {
+public:
+    Client(bridge::GuiLoop& loop,
+           bridge::UiEngine& ui,
+           Desktop& desktop,
+           AppPaths paths,
+           InstanceHooks instance);
+    ~Client() override;
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Runs start-up with the arguments after the program name, then the loop; the exit code.
+    int run(std::vector<std::string> args);
+
+    // Hands a command-line text to the add flow it names (magnet link, torrent or record).
+    void route_argument(const std::string& text);
+    // The window's close request; true when the client is now exiting.
+    bool request_close();
+    void run_exit_sequence();
+    void run_end_session();
+    // Thread: any. A termination signal: the session is saved and the client ends with 0.
+    void on_termination_signal();
+
+    // bridge::UiEngineHost
+    std::optional<bridge::UiValue> dispatch_command(std::string_view name,
+                                                    std::span<const bridge::UiValue> args) override;
+    void on_main_page_connected() override;
+    void on_main_window_closed() override;
+
+    AppState& state() { return state_; }
+    AppPaths& paths() { return paths_; }
+    config::ClientSettings& settings() { return settings_; }
+    bridge::UiEventSink& events() { return events_; }
+    const bridge::CommandTable& commands() const { return *commands_; }
+
+private:
+    void start_up();
+    void load_settings();
+    void hand_over_pre_run_errors();
+    void save_settings();
+    void release_instance();
+
+    bridge::GuiLoop& loop_;
+    bridge::UiEngine& ui_;
+    Desktop& desktop_;
+    AppState state_;
+    AppPaths paths_;
+    config::ClientSettings settings_;
+    InstanceHooks instance_;
+    bridge::EventChannel events_;
+    CommandContext context_;
+    std::unique_ptr<bridge::CommandTable> commands_;
+    bool loop_running_ = false;
+    bool close_pending_ = false;
+    bool ended_ = false;
+};
+
+}  // namespace velmora::host

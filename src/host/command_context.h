@@ -1,0 +1,25 @@
+// What command handlers reach: the process-wide records and the platform.
+#pragma once
+
+namespace velmora::bridge {
+class UiEventSink;
+}
+namespace velmora::config {
+struct ClientSettings;
+}
+
+namespace velmora::host {
+
+struct AppState;
+struct AppPaths;
+class Desktop;
+
+struct CommandContext {
+    AppState& state;
+    AppPaths& paths;
+    config::ClientSettings& settings;
+    Desktop& desktop;
+    bridge::UiEventSink& events;
+};
+
+}  // namespace velmora::host

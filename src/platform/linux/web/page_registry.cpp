@@ -1,0 +1,97 @@
+// Main-page tracking and the safe release of closed pages.
+#include "velmora/platform/linux/web/page_registry.h"
+
+#include <algorithm>
+
+#include "velmora/bridge/gui_marshal.h"
+
+namespace velmora::platform {
+
+std::optional<bridge::UiValue> PageLink::CountingHost::dispatch_command(
+    std::string_view name, std::span<const bridge::UiValue> args) {
+    struct Running {
+        int& count;
+        explicit Running(int& c) : count(c) { ++count; }
+        ~Running() { --count; }
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+    } running_now(running);
+    return host_.dispatch_command(name, args);
+}
+
+PageLink::PageLink(bridge::GuiLoop& loop,
+                   bridge::UiEngineHost& host,
+                   bridge::PageChannel::SendText send)
+    : counting_host_(host), channel_(loop, counting_host_, std::move(send)) {}
+
+PageRegistry::PageRegistry(bridge::GuiLoop& loop, bridge::UiEngineHost& host)
+    : loop_(loop), host_(host) {}
+
+PageRegistry::~PageRegistry() = default;
+
+std::shared_ptr<PageLink> PageRegistry::open_page(bool is_main,
+                                                  bridge::PageChannel::SendText send) {
+    auto link = std::make_shared<PageLink>(loop_, host_, std::move(send));
+    {
+        std::lock_guard lock(mutex_);
+        links_.push_back(link);
+    }
+    if (is_main) {
+        loop_.post([self = shared_from_this(), link] {
+            if (self->stopped_ || link->is_closed()) {
+                return;
+            }
+            self->main_ = link;
+            self->forget_closed_links();
+            self->host_.on_main_page_connected();
+        });
+    }
+    return link;
+}
+
+void PageRegistry::close_page(const std::shared_ptr<PageLink>& link) {
+    link->mark_closed();
+    link->channel().on_closed();
+    loop_.post([self = shared_from_this(), link] {
+        if (self->main_ == link) {
+            self->main_.reset();
+        }
+        self->forget_closed_links();
+    });
+}
+
+bool PageRegistry::has_main_page() const {
+    loop_.assert_gui_thread();
+    return main_ != nullptr && main_->channel().is_open();
+}
+
+bridge::UiValue PageRegistry::call_main_page(std::string_view fn, const bridge::UiValue& arg) {
+    loop_.assert_gui_thread();
+    // the copy keeps the page alive while the call waits, even if it closes meanwhile
+    const std::shared_ptr<PageLink> page = main_;
+    if (page == nullptr || stopped_) {
+        return bridge::UiValue();
+    }
+    return page->channel().call(fn, arg);
+}
+
+void PageRegistry::stop() {
+    loop_.assert_gui_thread();
+    stopped_ = true;
+    main_.reset();
+}
+
+void PageRegistry::forget_closed_links() {
+    std::vector<std::shared_ptr<PageLink>> released;
+    {
+        std::lock_guard lock(mutex_);
+        const auto keep_end = std::stable_partition(
+            links_.begin(), links_.end(),
+            [](const auto& l) { return !l->is_closed() || l->has_running_commands(); });
+        released.assign(std::make_move_iterator(keep_end), std::make_move_iterator(links_.end()));
+        links_.erase(keep_end, links_.end());
+    }
+    // destroyed here, outside the lock and on the gui thread
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,170 @@
+// One page over a WebSocket: frames in to its channel, queued frames out, one write at a time.
+#include <deque>
+#include <iostream>
+
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "velmora/bridge/wire_protocol.h"
+#include "velmora/platform/linux/web/page_registry.h"
+#include "velmora/platform/linux/web/server_context.h"
+
+namespace velmora::platform {
+namespace {
+
+namespace websocket = beast::websocket;
+
+// A page that stops reading is dropped once this much waits for it.
+constexpr std::size_t kMaxQueuedBytes = 64U * 1024U * 1024U;
+// Silence this long, pings included, means the page is gone.
+constexpr std::chrono::seconds kIdleTimeout{120};
+
+class PageSocket final : public Connection, public std::enable_shared_from_this<PageSocket> {
+public:
+    PageSocket(WebServer::Context& context, beast::tcp_stream stream, Request upgrade, bool is_main)
+        : pages_(context.pages),
+          ws_(std::move(stream)),
+          upgrade_(std::move(upgrade)),
+          is_main_(is_main) {}
+
+    ~PageSocket() override {
+        if (link_) {
+            pages_->close_page(link_);  // the io context died with this page still open
+        }
+    }
+
+    PageSocket(const PageSocket&) = delete;
+    PageSocket& operator=(const PageSocket&) = delete;
+
+    void start() {
+        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+        timeouts.idle_timeout = kIdleTimeout;
+        timeouts.keep_alive_pings = true;
+        ws_.set_option(timeouts);
+        ws_.read_message_max(bridge::kMaxPageMessageBytes);
+        ws_.async_accept(
+            upgrade_, [self = shared_from_this()](beast::error_code ec) { self->on_accepted(ec); });
+    }
+
+    void shut() override {
+        finish();
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().close(ignored);
+    }
+
+private:
+    void on_accepted(beast::error_code ec) {
+        upgrade_ = {};
+        if (ec) {
+            return shut();
+        }
+        std::weak_ptr<PageSocket> weak = weak_from_this();
+        link_ = pages_->open_page(is_main_, [weak](std::string text) {
+            if (auto self = weak.lock()) {
+                self->send(std::move(text));
+            }
+        });
+        read_next();
+    }
+
+    // Thread: any.
+    void send(std::string text) {
+        net::post(ws_.get_executor(),
+                  [self = shared_from_this(), text = std::move(text)]() mutable {
+                      self->enqueue(std::move(text));
+                  });
+    }
+
+    void enqueue(std::string text) {
+        if (closed_) {
+            return;
+        }
+        queued_bytes_ += text.size();
+        if (queued_bytes_ > kMaxQueuedBytes) {
+            std::cerr << "velmora: a page stopped reading; closing its connection\n";
+            return shut();
+        }
+        outbox_.push_back(std::move(text));
+        if (!is_writing_) {
+            write_next();
+        }
+    }
+
+    void write_next() {
+        is_writing_ = true;
+        ws_.text(true);
+        ws_.async_write(net::buffer(outbox_.front()),
+                        [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                            self->on_written(ec);
+                        });
+    }
+
+    void on_written(beast::error_code ec) {
+        queued_bytes_ -= outbox_.front().size();
+        outbox_.pop_front();
+        is_writing_ = false;
+        if (ec) {
+            return shut();
+        }
+        if (!outbox_.empty() && !closed_) {
+            write_next();
+        }
+    }
+
+    void read_next() {
+        ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            self->on_read(ec);
+        });
+    }
+
+    void on_read(beast::error_code ec) {
+        if (ec) {
+            // closed by the page, timed out, or a frame over the limit (Beast closes with 1009)
+            return shut();
+        }
+        const std::string text = beast::buffers_to_string(buffer_.data());
+        buffer_.consume(buffer_.size());
+        link_->channel().on_message(text);
+        read_next();
+    }
+
+    void finish() {
+        if (closed_) {
+            return;
+        }
+        closed_ = true;
+        if (link_) {
+            pages_->close_page(link_);
+            link_.reset();  // the registry frees it on the gui thread
+        }
+    }
+
+    std::shared_ptr<PageRegistry> pages_;
+    websocket::stream<beast::tcp_stream> ws_;
+    Request upgrade_;
+    bool is_main_ = false;
+    std::shared_ptr<PageLink> link_;
+    beast::flat_buffer buffer_;
+    std::deque<std::string> outbox_;
+    std::size_t queued_bytes_ = 0;
+    bool is_writing_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace
+
+void serve_page_socket(WebServer::Context& context,
+                       beast::tcp_stream stream,
+                       Request upgrade,
+                       bool is_main) {
+    auto socket =
+        std::make_shared<PageSocket>(context, std::move(stream), std::move(upgrade), is_main);
+    if (!context.admit(socket)) {
+        socket->shut();
+        return;
+    }
+    socket->start();
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,130 @@
+// Start, main-page wait, page calls and stop of the web UI engine.
+#include "velmora/platform/linux/web/web_ui_engine.h"
+
+#include <atomic>
+#include <iostream>
+
+#include "velmora/bridge/gui_marshal.h"
+#include "velmora/platform/linux/web/embedded_pages.h"
+#include "velmora/platform/linux/web/page_opener.h"
+#include "velmora/platform/linux/web/page_registry.h"
+#include "velmora/platform/linux/web/request_rules.h"
+#include "velmora/platform/linux/web/web_server.h"
+
+namespace velmora::platform {
+namespace {
+
+// Longer waits than this are waits without a deadline (a timer could not hold them).
+constexpr std::chrono::hours kLongestTimedWait{24 * 365};
+
+}  // namespace
+
+WebUiEngine::WebUiEngine(WebUiOptions options) : options_(std::move(options)) {}
+
+WebUiEngine::~WebUiEngine() {
+    if (server_) {
+        stop();
+    }
+}
+
+bool WebUiEngine::start(bridge::UiEngineHost& host, bridge::GuiLoop& loop) {
+    loop.assert_gui_thread();
+    loop_ = &loop;
+    auto token = make_page_token();
+    if (!token) {
+        std::cerr << "velmora: no random source for the page token\n";
+        return false;
+    }
+    ArchiveLookup lookup =
+        options_.archive_lookup ? options_.archive_lookup : embedded_page_lookup();
+    if (!lookup) {
+        std::cerr << "velmora: the page archive is missing or damaged\n";
+        return false;
+    }
+    pages_ = std::make_shared<PageRegistry>(loop, host);
+    std::string error;
+    server_ = WebServer::start({options_.port, *token, options_.store_folder, std::move(lookup)},
+                               pages_, error);
+    if (!server_) {
+        std::cerr << "velmora: " << error << '\n';
+        return false;
+    }
+    url_ = "http://127.0.0.1:" + std::to_string(server_->port()) + "/app/main.htm?token=" + *token;
+    if (!options_.url_file.empty() && !write_url_file(options_.url_file, url_, error)) {
+        std::cerr << "velmora: " << error << '\n';
+        stop();
+        return false;
+    }
+    show_page();
+    return true;
+}
+
+void WebUiEngine::show_page() {
+    if (!options_.open_window) {
+        print_page_url(url_);
+        return;
+    }
+    std::string target = url_;
+    std::string error;
+    if (!options_.url_file.empty()) {
+        // the browser's command line, which every local user can read, gets a file name
+        const auto launch_page = options_.url_file.parent_path() / "ui-open.htm";
+        if (write_launch_page(launch_page, url_, error)) {
+            target = launch_page.string();
+        } else {
+            std::cerr << "velmora: " << error << '\n';
+        }
+    }
+    if (!open_with_desktop(target)) {
+        std::cerr << "velmora: xdg-open could not be started; open the page yourself\n";
+        print_page_url(url_);
+    }
+}
+
+bool WebUiEngine::wait_for_main_page(std::chrono::milliseconds timeout) {
+    if (!server_) {
+        return false;
+    }
+    loop_->assert_gui_thread();
+    auto expired = std::make_shared<std::atomic<bool>>(false);
+    if (timeout < kLongestTimedWait) {
+        bridge::GuiLoop* loop = loop_;
+        server_->run_after(timeout, [expired, loop] {
+            expired->store(true, std::memory_order_release);
+            loop->wake();
+        });
+    }
+    loop_->run_until([&] {
+        return !server_ || pages_->has_main_page() || expired->load(std::memory_order_acquire);
+    });
+    return server_ && pages_->has_main_page();
+}
+
+bridge::UiValue WebUiEngine::call_page(std::string_view fn, const bridge::UiValue& arg) {
+    if (!server_) {
+        return bridge::UiValue();
+    }
+    return pages_->call_main_page(fn, arg);
+}
+
+void WebUiEngine::show_main_window() {
+    if (server_ && !pages_->has_main_page()) {
+        show_page();
+    }
+}
+
+void WebUiEngine::stop() {
+    if (!server_) {
+        return;
+    }
+    loop_->assert_gui_thread();
+    pages_->stop();
+    server_->stop();
+    server_.reset();
+}
+
+std::uint16_t WebUiEngine::port() const {
+    return server_ ? server_->port() : 0;
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,150 @@
+// The client's start-up order, close request and ordered ends, on the headless engine.
+#include "velmora/host/client.h"
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/recording_desktop.h"
+#include "support/temp_dir.h"
+#include "velmora/bridge/headless_ui_engine.h"
+#include "velmora/config/advanced_settings_xml.h"
+
+namespace velmora::host {
+namespace {
+
+using bridge::UiArray;
+using bridge::UiValue;
+
+std::string read_file(const std::filesystem::path& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class ClientTest : public ::testing::Test {
+protected:
+    ClientTest() {
+        PathEnvironment env;
+        env.home_override = (dir / "app").string();
+        env.home = (dir / "home").string();
+        paths = make_app_paths(env);
+        std::filesystem::create_directories(paths.appdata_folder);
+    }
+
+    Client make_client() {
+        InstanceHooks hooks;
+        hooks.start_listening = [this] { instance_log.emplace_back("listen"); };
+        hooks.release = [this] { instance_log.emplace_back("release"); };
+        return Client(loop, ui, desktop, paths, hooks);
+    }
+
+    std::vector<std::string> event_names() const {
+        std::vector<std::string> names;
+        for (const auto& e : ui.events()) {
+            names.push_back(e.name);
+        }
+        return names;
+    }
+
+    test::TempDir dir;
+    AppPaths paths;
+    bridge::GuiLoop loop;
+    bridge::HeadlessUiEngine ui;
+    test::RecordingDesktop desktop;
+    std::vector<std::string> instance_log;
+};
+
+TEST_F(ClientTest, StartsInOrderAndEndsThroughTheExitSequenceWhenThePageCloses) {
+    std::ofstream(paths.advanced_settings_file) << "<root><port>7000</port><ssl_port>";
+    ui.set_page_function("get_resume_data", [this](const UiValue&) {
+        // the page hands its saved settings back while the client waits
+        ui.command("set_resumed_settings", {UiValue(UiArray{UiValue(10), UiValue(20)})});
+        return UiValue(0);
+    });
+    Client client = make_client();
+    loop.post([this] { ui.close_main_window(); });
+    EXPECT_EQ(client.run({"/m"}), 0);
+
+    // the page is gone, so "exit_session" reaches nobody
+    EXPECT_EQ(event_names(), (std::vector<std::string>{"get_resume_data", "pre_run_errors"}));
+    const auto events = ui.events();
+    ASSERT_EQ(events.size(), 2U);
+    EXPECT_EQ(events[0].arg, UiValue(0));
+    ASSERT_TRUE(events[1].arg.is_array());
+    EXPECT_EQ(events[1].arg.as_array().at(0), UiValue(58));
+    EXPECT_EQ(client.state().resumed_downloaded_bytes, 20);
+    EXPECT_TRUE(client.state().minimised_start);
+    EXPECT_FALSE(client.state().running);
+    EXPECT_TRUE(client.state().exiting);
+    EXPECT_EQ(instance_log, (std::vector<std::string>{"listen", "release"}));
+    // the broken file kept no value and was replaced by a whole one at exit
+    EXPECT_EQ(client.settings().port, 6881);
+    config::ClientSettings reread;
+    EXPECT_FALSE(config::load_advanced_settings(paths.advanced_settings_file, reread));
+    EXPECT_EQ(reread.port, 6881);
+    for (const auto& folder : {paths.record_folder, paths.language_folder, paths.log_folder}) {
+        EXPECT_TRUE(std::filesystem::is_directory(folder));
+    }
+}
+
+TEST_F(ClientTest, AFirstRunTurnsTheAdapterLockOff) {
+    for (const bool first_run : {true, false}) {
+        SCOPED_TRACE(first_run);
+        config::ClientSettings stored;
+        stored.lock_adapter = true;
+        ASSERT_TRUE(config::save_advanced_settings(paths.advanced_settings_file, stored));
+        if (!first_run) {
+            std::ofstream(paths.appdata_folder / "settings.db") << "";
+        }
+        bridge::GuiLoop local_loop;
+        bridge::HeadlessUiEngine local_ui;
+        Client client(local_loop, local_ui, desktop, paths, {});
+        local_loop.post([&] { local_ui.close_main_window(); });
+        client.run({});
+        EXPECT_EQ(client.settings().lock_adapter, !first_run);
+    }
+}
+
+TEST_F(ClientTest, CloseRequestAsksThePageUnlessItOnlyHidesToTheTray) {
+    int answer = 0;
+    ui.set_page_function("do_exit", [&answer](const UiValue&) { return UiValue(answer); });
+    Client client = make_client();
+    loop.post([&] {
+        client.settings().close_tray = true;
+        client.settings().show_tray = true;
+        EXPECT_FALSE(client.request_close());  // hidden only
+        client.settings().close_tray = false;
+        EXPECT_FALSE(client.request_close());  // the page said no
+        client.state().force_exit = 1;
+        client.settings().close_tray = true;
+        answer = 1;
+        EXPECT_TRUE(client.request_close());
+    });
+    EXPECT_EQ(client.run({}), 0);
+    const auto exits = ui.events_named("do_exit");
+    ASSERT_EQ(exits.size(), 2U);
+    EXPECT_EQ(exits[0].arg, UiValue(0));
+    EXPECT_EQ(exits[1].arg, UiValue(1));
+    EXPECT_EQ(ui.events().back().name, "exit_session");
+}
+
+TEST_F(ClientTest, ATerminationSignalSavesTheSessionAndEnds) {
+    Client client = make_client();
+    std::thread signaller;
+    loop.post([&] {
+        client.settings().port = 7777;
+        signaller = std::thread([&] { client.on_termination_signal(); });
+    });
+    EXPECT_EQ(client.run({}), 0);
+    signaller.join();
+    EXPECT_EQ(event_names(), (std::vector<std::string>{"get_resume_data", "logging_off"}));
+    EXPECT_NE(read_file(paths.advanced_settings_file).find("<port>7777</port>"), std::string::npos);
+    EXPECT_EQ(instance_log.back(), "release");
+}
+
+}  // namespace
+}  // namespace velmora::host

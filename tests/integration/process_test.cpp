@@ -1,0 +1,145 @@
+// The real client process: console round trip, single-instance forwarding, termination.
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace velmora::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::vector<std::string> kEnv = {"VELMORA_LOOPBACK_ONLY=1"};
+
+std::vector<std::string> console_client(const TempDir& home, std::vector<std::string> args = {}) {
+    std::vector<std::string> argv = {velmora_binary(), "--ui", "console", "--home",
+                                     home.path().string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+void wait_for_file(const std::filesystem::path& p) {
+    for (int i = 0; i < 500 && !std::filesystem::exists(p); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(std::filesystem::exists(p)) << p;
+}
+
+TEST(ClientProcess, ConsoleRoundTripThenEndOfInputExits) {
+    TempDir home;
+    ChildProcess client(console_client(home), kEnv);
+    client.write_stdin(R"({"t":"cmd","id":1,"name":"get_version","args":[]})"
+                       "\n");
+    client.close_stdin();
+    ASSERT_EQ(client.wait(20s), 0) << client.stderr_text();
+    const std::string out = client.stdout_text();
+    EXPECT_NE(out.find(R"({"t":"call","id":1,"fn":"get_resume_data","arg":0})"), std::string::npos)
+        << out;
+    EXPECT_NE(
+        out.find(
+            R"({"t":"ret","id":1,"handled":true,"value":["2960","D1627B42-272F-4E8F-AAF2-3301C747C2F2","","","","","","","","","",""," (x64) 2.9.6.0"]})"),
+        std::string::npos)
+        << out;
+    EXPECT_TRUE(std::filesystem::exists(home / "advanced-client-settings.xml"));
+}
+
+TEST(ClientProcess, BadPageInputIsAnsweredAndTheClientGoesOn) {
+    TempDir home;
+    ChildProcess client(console_client(home), kEnv);
+    client.read_stdout_until("get_resume_data", 10s);
+    client.write_stdin(R"({"t":"reply","id":1,"value":0})"
+                       "\n");
+    client.write_stdin("this is not json\n");
+    client.write_stdin(std::string(17U << 20, 'x') + "\n");
+    client.write_stdin(R"({"t":"cmd","id":2,"name":"get_version","args":[1]})"
+                       "\n");
+    client.write_stdin(R"({"t":"cmd","id":3,"name":"do_validate_ip","args":[[1,2]]})"
+                       "\n");
+    client.write_stdin(R"({"t":"cmd","id":4,"name":"get_formated_size","args":[2400016]})"
+                       "\n");
+    const std::string out = client.read_stdout_until(R"("id":4)", 10s);
+    client.close_stdin();
+    ASSERT_EQ(client.wait(20s), 0);
+    EXPECT_NE(out.find(R"("message":"message is not valid JSON")"), std::string::npos) << out;
+    EXPECT_NE(out.find(R"("message":"message too large")"), std::string::npos) << out;
+    EXPECT_NE(out.find(R"({"t":"ret","id":2,"handled":false,"value":null})"), std::string::npos);
+    EXPECT_NE(out.find(R"({"t":"ret","id":3,"handled":true,"value":-1})"), std::string::npos);
+    EXPECT_NE(out.find(R"({"t":"ret","id":4,"handled":true,"value":"2.28 MB"})"),
+              std::string::npos);
+}
+
+TEST(ClientProcess, ASecondCopyForwardsItsArgumentsInOrderAndExits) {
+    TempDir home;
+    ChildProcess first(console_client(home), kEnv);
+    first.read_stdout_until("get_resume_data", 10s);
+    first.write_stdin(R"({"t":"reply","id":1,"value":0})"
+                      "\n");
+    wait_for_file(home / "instance.sock");
+
+    ChildProcess second(console_client(home, {"/m", "b.torrent", "a.vtr", "magnet:?xt=urn:btih:1"}),
+                        kEnv);
+    ASSERT_EQ(second.wait(20s), 0);
+    ChildProcess only_m(console_client(home, {"/m"}), kEnv);
+    ASSERT_EQ(only_m.wait(20s), 0);
+
+    first.close_stdin();
+    ASSERT_EQ(first.wait(20s), 0);
+    const std::string log = first.stderr_text();
+    const auto torrent = log.find("torrent file received: b.torrent");
+    const auto record = log.find("record file received: a.vtr");
+    const auto magnet = log.find("magnet link received");
+    ASSERT_NE(torrent, std::string::npos) << log;
+    ASSERT_NE(record, std::string::npos) << log;
+    ASSERT_NE(magnet, std::string::npos) << log;
+    EXPECT_LT(torrent, record);
+    EXPECT_LT(record, magnet);
+    EXPECT_EQ(log.find("/m"), std::string::npos) << log;
+    EXPECT_FALSE(std::filesystem::exists(home / "instance.sock"));
+}
+
+TEST(ClientProcess, ALockWithoutAListenerWarnsOncePerArgument) {
+    TempDir home;
+    const int fd = ::open((home / "instance.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    ChildProcess second(console_client(home, {"a.torrent", "/m", "b.torrent"}), kEnv);
+    ASSERT_EQ(second.wait(20s), 0);
+    ::close(fd);
+    const std::string err = second.stderr_text();
+    std::size_t count = 0;
+    for (auto pos = err.find("Velmora is saving last session"); pos != std::string::npos;
+         pos = err.find("Velmora is saving last session", pos + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 2U) << err;
+}
+
+TEST(ClientProcess, TerminationSignalsSaveTheSessionAndExitZero) {
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        TempDir home;
+        ChildProcess client(console_client(home), kEnv);
+        client.read_stdout_until("get_resume_data", 10s);
+        client.write_stdin(R"({"t":"reply","id":1,"value":0})"
+                           "\n");
+        wait_for_file(home / "instance.sock");
+        client.signal(sig);
+        client.read_stdout_until("logging_off", 10s);
+        client.write_stdin(R"({"t":"reply","id":2,"value":0})"
+                           "\n");
+        ASSERT_EQ(client.wait(20s), 0) << client.stderr_text();
+        EXPECT_NE(client.stdout_text().find(R"("fn":"logging_off")"), std::string::npos);
+        EXPECT_TRUE(std::filesystem::exists(home / "advanced-client-settings.xml"));
+        EXPECT_FALSE(std::filesystem::exists(home / "instance.sock"));
+    }
+}
+
+}  // namespace
+}  // namespace velmora::test

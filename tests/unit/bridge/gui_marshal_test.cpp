@@ -1,0 +1,204 @@
+// The gui loop, the page channel and ui_call across threads.
+#include "velmora/bridge/gui_marshal.h"
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "velmora/bridge/page_channel.h"
+#include "velmora/bridge/ui_engine.h"
+#include "velmora/bridge/ui_event_sink.h"
+#include "velmora/bridge/ui_json.h"
+
+namespace velmora::bridge {
+namespace {
+
+TEST(GuiLoop, RunsPostedWorkOnTheGuiThreadAndReleasesWaitersAtQuit) {
+    GuiLoop loop;
+    const auto gui = std::this_thread::get_id();
+    std::thread::id ran_on;
+    std::promise<bool> second;
+    std::thread worker([&] {
+        EXPECT_TRUE(loop.run_on_gui([&] { ran_on = std::this_thread::get_id(); }));
+        loop.quit(7);
+        // after the stop a request is refused at once instead of waiting forever
+        second.set_value(loop.run_on_gui([] {}));
+    });
+    EXPECT_EQ(loop.run(), 7);
+    worker.join();
+    EXPECT_EQ(ran_on, gui);
+    EXPECT_FALSE(second.get_future().get());
+}
+
+TEST(GuiLoop, QuitReleasesAWaiterWhoseTaskWasQueued) {
+    GuiLoop loop;
+    std::atomic<bool> queued{false};
+    bool ran = true;
+    std::thread worker([&] {
+        loop.post([&] {
+            queued = true;
+            while (queued) {  // hold the loop until the waiter's task is queued behind us
+                std::this_thread::yield();
+            }
+            loop.quit(0);
+        });
+        while (!queued) {
+            std::this_thread::yield();
+        }
+        std::thread releaser([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            queued = false;
+        });
+        ran = loop.run_on_gui([] {});
+        releaser.join();
+    });
+    loop.run();
+    worker.join();
+    EXPECT_FALSE(ran);
+}
+
+// A page on the other end of a PageChannel, answering calls from a thread of its own.
+class ScriptedPage : public UiEngineHost {
+public:
+    std::optional<UiValue> dispatch_command(std::string_view name,
+                                            std::span<const UiValue> args) override {
+        if (name == "echo") {
+            return args.empty() ? UiValue() : args[0];
+        }
+        return std::nullopt;
+    }
+    void on_main_page_connected() override {}
+    void on_main_window_closed() override {}
+};
+
+struct Wire {
+    std::mutex mutex;
+    std::vector<std::string> sent;
+    void push(std::string s) {
+        std::lock_guard lock(mutex);
+        sent.push_back(std::move(s));
+    }
+    std::vector<std::string> copy() {
+        std::lock_guard lock(mutex);
+        return sent;
+    }
+};
+
+TEST(PageChannel, CommandsWhileWaitingForAReplyAreStillAnswered) {
+    GuiLoop loop;
+    ScriptedPage host;
+    Wire wire;
+    PageChannel channel(loop, host, [&](std::string s) { wire.push(std::move(s)); });
+
+    // The page answers the call only after one command of its own has been answered,
+    // which needs the waiting gui thread to keep dispatching.
+    std::thread page([&] {
+        while (wire.copy().empty()) {
+            std::this_thread::yield();
+        }
+        channel.on_message(R"({"t":"cmd","id":1,"name":"echo","args":[42]})");
+        while (wire.copy().size() < 2) {
+            std::this_thread::yield();
+        }
+        channel.on_message(R"({"t":"reply","id":1,"value":"answer"})");
+    });
+    const UiValue result = channel.call("ask", UiValue(1));
+    page.join();
+    EXPECT_EQ(result, UiValue("answer"));
+    const auto sent = wire.copy();
+    ASSERT_EQ(sent.size(), 2U);
+    EXPECT_EQ(sent[0], R"({"t":"call","id":1,"fn":"ask","arg":1})");
+    EXPECT_EQ(sent[1], R"({"t":"ret","id":1,"handled":true,"value":42})");
+}
+
+TEST(PageChannel, ClosingAnswersWaitingAndLaterCallsWithUndefined) {
+    GuiLoop loop;
+    ScriptedPage host;
+    Wire wire;
+    PageChannel channel(loop, host, [&](std::string s) { wire.push(std::move(s)); });
+    std::thread page([&] {
+        while (wire.copy().empty()) {
+            std::this_thread::yield();
+        }
+        channel.on_message(R"({"t":"reply","id":99,"value":1})");  // nobody waits for 99
+        channel.on_closed();
+    });
+    EXPECT_TRUE(channel.call("ask", UiValue()).is_undefined());
+    page.join();
+    EXPECT_TRUE(channel.call("again", UiValue()).is_undefined());
+    EXPECT_EQ(wire.copy().size(), 1U);
+}
+
+TEST(PageChannel, UnknownCommandsAndBadMessagesGetAnAnswer) {
+    GuiLoop loop;
+    ScriptedPage host;
+    Wire wire;
+    PageChannel channel(loop, host, [&](std::string s) { wire.push(std::move(s)); });
+    channel.on_message("{oops");
+    channel.on_message(R"({"t":"cmd","id":5,"name":"nope","args":[]})");
+    loop.run_until([&] { return wire.copy().size() == 2; });
+    const auto sent = wire.copy();
+    EXPECT_NE(sent[0].find(R"("t":"error")"), std::string::npos);
+    EXPECT_EQ(sent[1], R"({"t":"ret","id":5,"handled":false,"value":null})");
+}
+
+// An engine whose page records calls and answers with the call's number.
+class CountingEngine : public UiEngine {
+public:
+    bool start(UiEngineHost&, GuiLoop&) override { return true; }
+    bool wait_for_main_page(std::chrono::milliseconds) override { return true; }
+    UiValue call_page(std::string_view fn, const UiValue& arg) override {
+        calls.push_back(std::string(fn) + ":" + to_json_text(arg));
+        return UiValue(static_cast<std::int32_t>(calls.size()));
+    }
+    void show_main_window() override {}
+    void stop() override {}
+    std::vector<std::string> calls;  // touched on the gui thread only
+};
+
+TEST(EventChannel, KeepsEachThreadsOrderAndStopsAnsweringOnceExiting) {
+    GuiLoop loop;
+    CountingEngine engine;
+    std::atomic<bool> exiting{false};
+    EventChannel events(loop, engine, exiting);
+    constexpr int kPerThread = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const UiValue r = events.ui_call("e" + std::to_string(t), UiValue(i));
+                EXPECT_TRUE(r.is_int());
+            }
+        });
+    }
+    std::thread stopper([&] {
+        for (auto& th : threads) {
+            th.join();
+        }
+        exiting = true;
+        EXPECT_TRUE(events.ui_call("late", UiValue()).is_undefined());
+        loop.quit(0);
+    });
+    EXPECT_EQ(events.ui_call("inline", UiValue()), UiValue(1));
+    loop.run();
+    stopper.join();
+    ASSERT_EQ(engine.calls.size(), 1U + 2 * kPerThread);
+    for (int t = 0; t < 2; ++t) {
+        int expected = 0;
+        const std::string prefix = "e" + std::to_string(t) + ":";
+        for (const auto& call : engine.calls) {
+            if (call.rfind(prefix, 0) == 0) {
+                EXPECT_EQ(call, prefix + std::to_string(expected++));
+            }
+        }
+        EXPECT_EQ(expected, kPerThread);
+    }
+}
+
+}  // namespace
+}  // namespace velmora::bridge

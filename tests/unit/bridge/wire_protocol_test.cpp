@@ -1,0 +1,77 @@
+// Decoding of page messages: good shapes, and every kind of bad input answered cleanly.
+#include "velmora/bridge/wire_protocol.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace velmora::bridge {
+namespace {
+
+TEST(WireProtocol, DecodesCommandsAndReplies) {
+    auto cmd = decode_page_message(
+        R"({"t":"cmd","id":7,"name":"get_version","args":[1,"a",null,2.5,true,{"k":[]}]})");
+    ASSERT_TRUE(std::holds_alternative<CommandMessage>(cmd));
+    const auto& c = std::get<CommandMessage>(cmd);
+    EXPECT_EQ(c.id, 7);
+    EXPECT_EQ(c.name, "get_version");
+    ASSERT_EQ(c.args.size(), 6U);
+    EXPECT_EQ(c.args[0], UiValue(1));
+    EXPECT_EQ(c.args[1], UiValue("a"));
+    EXPECT_TRUE(c.args[2].is_undefined());
+    EXPECT_EQ(c.args[3], UiValue(2.5));
+    EXPECT_EQ(c.args[4], UiValue(true));
+    EXPECT_TRUE(c.args[5].is_map());
+
+    auto reply = decode_page_message(R"({"t":"reply","id":3,"value":-1})");
+    ASSERT_TRUE(std::holds_alternative<ReplyMessage>(reply));
+    EXPECT_EQ(std::get<ReplyMessage>(reply).value, UiValue(-1));
+
+    auto no_args = decode_page_message(R"({"t":"cmd","id":1,"name":"x"})");
+    EXPECT_TRUE(std::get<CommandMessage>(no_args).args.empty());
+}
+
+TEST(WireProtocol, RefusesBadMessages) {
+    const std::string deep(1000, '[');
+    const std::string huge =
+        R"({"t":"cmd","id":1,"name":")" + std::string(kMaxPageMessageBytes, 'a') + R"("})";
+    const struct {
+        std::string text;
+        bool echoes_id;
+    } cases[] = {
+        {"", false},
+        {"not json", false},
+        {"[1,2]", false},
+        {R"({"t":"cmd","name":"x"})", false},
+        {R"({"t":"cmd","id":"1","name":"x"})", false},
+        {R"({"t":"cmd","id":1})", true},
+        {R"({"t":"cmd","id":1,"name":5})", true},
+        {R"({"t":"cmd","id":1,"name":"x","args":{}})", true},
+        {R"({"t":"other","id":2})", true},
+        {R"({"id":2})", true},
+        {"{\"t\":\"cmd\",\"id\":1,\"name\":\"\xff\"}", false},
+        {deep, false},
+        {huge, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 60));
+        const auto message = decode_page_message(c.text);
+        ASSERT_TRUE(std::holds_alternative<BadMessage>(message));
+        EXPECT_EQ(std::get<BadMessage>(message).id.has_value(), c.echoes_id);
+        EXPECT_NE(encode_error(std::get<BadMessage>(message)).find(R"("t":"error")"),
+                  std::string::npos);
+    }
+}
+
+TEST(WireProtocol, EncodesUndefinedAsNullAndKeepsMapOrder) {
+    EXPECT_EQ(encode_return(4, true, UiValue()),
+              R"({"t":"ret","id":4,"handled":true,"value":null})");
+    const UiValue map(UiMap{{"z", UiValue(1)}, {"a", UiValue("b")}});
+    EXPECT_EQ(encode_call(9, "update_torrent", map),
+              R"({"t":"call","id":9,"fn":"update_torrent","arg":{"z":1,"a":"b"}})");
+    // invalid UTF-8 from a file name must not break the message
+    EXPECT_NO_THROW(encode_call(1, "f", UiValue(std::string("\xff\xfe"))));
+}
+
+}  // namespace
+}  // namespace velmora::bridge
