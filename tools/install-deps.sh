@@ -9,7 +9,7 @@ packages=(
     liblzf-dev nlohmann-json3-dev libsqlite3-dev sqlite3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     python3-libtorrent opentracker iproute2 util-linux
-    chromium xdg-utils
+    chromium xdg-utils locales
 )
 
 sudo_if_needed() {
@@ -25,6 +25,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
     sudo_if_needed apt-get update -qq
     DEBIAN_FRONTEND=noninteractive sudo_if_needed apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# Display-text tests run under these locales too.
+for l in de_DE fr_FR; do
+    locale -a 2>/dev/null | grep -qx "$l.utf8" || sudo_if_needed localedef -i "$l" -f UTF-8 "$l.UTF-8" || true
+done
 
 # Browser tests drive Debian's chromium through playwright-core (no browser download).
 root="$(cd "$(dirname "$0")/.." && pwd)"

@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 // the end nodes' equal field and have the same bound.
 constexpr std::size_t kMaxNodes = 32767;
 constexpr std::size_t kMaxEntries = 32767;
-// Entries shorter than this never shrink under LZF.
+// Entries shorter than this are stored as they are: LZF would save next to nothing on them.
 constexpr std::size_t kSmallestCompressed = 16;
 
 struct Node {
@@ -130,10 +130,10 @@ std::string read_file(const fs::path& file) {
 }
 
 // "ROOT" or "ROOT=PREFIX"; the prefix loses any leading or trailing "/".
-void collect(const std::string& spec, std::vector<Entry>& entries) {
-    const auto eq = spec.find('=');
-    const fs::path root = spec.substr(0, eq);
-    std::string prefix = eq == std::string::npos ? std::string() : spec.substr(eq + 1);
+void collect(const std::string& root_arg, std::vector<Entry>& entries) {
+    const auto eq = root_arg.find('=');
+    const fs::path root = root_arg.substr(0, eq);
+    std::string prefix = eq == std::string::npos ? std::string() : root_arg.substr(eq + 1);
     prefix.erase(0, prefix.find_first_not_of('/'));
     prefix.erase(prefix.find_last_not_of('/') + 1);
     if (!prefix.empty()) {
@@ -277,8 +277,8 @@ int run(int argc, char** argv) {
         return 2;
     }
     std::vector<Entry> entries;
-    for (const auto& spec : roots) {
-        collect(spec, entries);
+    for (const auto& root_arg : roots) {
+        collect(root_arg, entries);
     }
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.path < b.path; });

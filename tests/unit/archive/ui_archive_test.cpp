@@ -2,6 +2,7 @@
 // refused without crashing.
 #include "velmora/bridge/ui_archive.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -10,12 +11,16 @@
 #include <iterator>
 #include <optional>
 #include <random>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <lzf.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -38,6 +43,39 @@ Bytes read_bytes(const fs::path& path) {
     const auto* begin = reinterpret_cast<const std::byte*>(data.data());
     return Bytes(begin, begin + data.size());
 }
+
+// A copy of a block that ends right before an inaccessible page, so that a read past its end
+// faults even inside an uninstrumented library such as liblzf.
+class GuardedBlock {
+public:
+    explicit GuardedBlock(const Bytes& bytes) {
+        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t data_bytes = (bytes.size() + page - 1) / page * page;
+        mapped_bytes_ = data_bytes + page;
+        void* base = mmap(nullptr, mapped_bytes_, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) {
+            throw std::runtime_error("mmap failed");
+        }
+        base_ = static_cast<std::byte*>(base);
+        if (mprotect(base_ + data_bytes, page, PROT_NONE) != 0) {
+            throw std::runtime_error("mprotect failed");
+        }
+        std::byte* begin = base_ + data_bytes - bytes.size();
+        std::copy(bytes.begin(), bytes.end(), begin);
+        block_ = std::span<const std::byte>(begin, bytes.size());
+    }
+    ~GuardedBlock() { munmap(base_, mapped_bytes_); }
+    GuardedBlock(const GuardedBlock&) = delete;
+    GuardedBlock& operator=(const GuardedBlock&) = delete;
+
+    std::span<const std::byte> block() const { return block_; }
+
+private:
+    std::byte* base_ = nullptr;
+    std::size_t mapped_bytes_ = 0;
+    std::span<const std::byte> block_;
+};
 
 // The packer's exit code; its complaints go to the test log.
 int pack(const fs::path& out, const std::vector<std::string>& roots) {
@@ -179,7 +217,8 @@ TEST_F(PackedPages, RandomDamageIsSurvived) {
         for (std::size_t k = 0, flips = 1 + gen() % 8; k < flips && !damaged.empty(); ++k) {
             damaged[gen() % damaged.size()] = static_cast<std::byte>(gen() & 0xFFU);
         }
-        const auto archive = UiArchive::open(damaged);
+        const GuardedBlock guarded(damaged);
+        const auto archive = UiArchive::open(guarded.block());
         if (!archive) {
             continue;
         }
@@ -406,8 +445,8 @@ TEST(HandBuiltBlock, DamageMakesPathsNotFound) {
         c.edit(layout);
         Bytes block = assemble(layout);
         c.cut(block);
-        block.shrink_to_fit();  // so that a read past the end leaves the allocation
-        const auto archive = UiArchive::open(block);
+        const GuardedBlock guarded(block);
+        const auto archive = UiArchive::open(guarded.block());
         EXPECT_FALSE(archive && archive->find(c.path));
     }
 }
