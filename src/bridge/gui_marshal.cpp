@@ -51,8 +51,10 @@ bool GuiLoop::post(std::function<void()> task) {
             return false;
         }
         tasks_.push_back(std::move(task));
+        // notified under the lock: once the task can run, the poster no longer touches the
+        // loop, which may then be destroyed
+        cv_.notify_all();
     }
-    cv_.notify_all();
     return true;
 }
 
