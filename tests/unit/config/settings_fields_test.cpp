@@ -3,6 +3,9 @@
 
 #include <limits>
 #include <set>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +26,18 @@ TEST(SettingFields, EveryElementInFileOrderWithItsDefault) {
         EXPECT_TRUE(names.insert(fields[i].name).second) << "listed twice";
         EXPECT_EQ(field_text(fields[i], defaults), test::kExpectedDefaults[i].second);
     }
+}
+
+TEST(SettingFields, DefaultBootstrapNodesAreThreeHostPortPairs) {
+    std::vector<std::string> ports;
+    std::stringstream list{std::string(ClientSettings{}.dht_bootstrap_nodes)};
+    for (std::string node; std::getline(list, node, ',');) {
+        const auto colon = node.rfind(':');
+        ASSERT_NE(colon, std::string::npos) << node;
+        EXPECT_GT(colon, 0U) << node;
+        ports.push_back(node.substr(colon + 1));
+    }
+    EXPECT_EQ(ports, (std::vector<std::string>{"25401", "6881", "6881"}));
 }
 
 TEST(SettingFields, RunOnlyFieldsStartWithTheirDefaults) {

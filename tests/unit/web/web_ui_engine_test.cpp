@@ -420,6 +420,30 @@ TEST_F(WebUiEngineTest, PageAnswersACallMadeInsideItsCommand) {
     });
 }
 
+TEST_F(WebUiEngineTest, PageMayCloseWhileItsCommandWaits) {
+    std::optional<UiValue> answer;
+    host_.on_command = [&](std::string_view name, auto) -> std::optional<UiValue> {
+        if (name == "ask_page") {
+            answer = engine_->call_page("question", "?");  // the page closes meanwhile
+            return UiValue(true);
+        }
+        return std::nullopt;
+    };
+    run_client([&] {
+        {
+            PageClient page(port_, main_page_target());
+            page.send(command(1, "ask_page", Json::array()));
+            EXPECT_EQ(page.receive()["fn"], "question");
+            page.close();
+        }
+        PageClient next(port_, main_page_target());
+        next.send(command(2, "echo", Json::array({2})));
+        EXPECT_EQ(next.receive()["value"], 2);
+    });
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_TRUE(answer->is_undefined());
+}
+
 TEST_F(WebUiEngineTest, ClosedOrOtherPagesAnswerUndefined) {
     std::atomic<bool> connected{false};
     std::atomic<bool> close_now{false};

@@ -56,7 +56,7 @@ public:
 private:
     void on_accepted(beast::error_code ec) {
         upgrade_ = {};
-        if (ec) {
+        if (ec || closed_) {
             return shut();
         }
         std::weak_ptr<PageSocket> weak = weak_from_this();
@@ -119,7 +119,7 @@ private:
     }
 
     void on_read(beast::error_code ec) {
-        if (ec) {
+        if (ec || closed_) {
             // closed by the page, timed out, or a frame over the limit (Beast closes with 1009)
             return shut();
         }
