@@ -46,6 +46,29 @@ void HeadlessUiEngine::close_main_window() {
     }
 }
 
+UiEngineHost* HeadlessUiEngine::live_host() const {
+    std::lock_guard lock(mutex_);
+    return stopped_ ? nullptr : host_;
+}
+
+void HeadlessUiEngine::press_function_key(int number) {
+    if (auto* host = live_host(); host != nullptr && is_function_key(number)) {
+        host->on_function_key(number);
+    }
+}
+
+void HeadlessUiEngine::drop_files(const std::vector<std::string>& paths) {
+    if (auto* host = live_host(); host != nullptr && !paths.empty()) {
+        host->on_files_dropped(paths);
+    }
+}
+
+void HeadlessUiEngine::request_close() {
+    if (auto* host = live_host()) {
+        host->on_close_requested();
+    }
+}
+
 bool HeadlessUiEngine::start(UiEngineHost& host, GuiLoop& /*loop*/) {
     host_ = &host;
     return true;
@@ -81,6 +104,16 @@ void HeadlessUiEngine::show_main_window() {
 int HeadlessUiEngine::show_requests() const {
     std::lock_guard lock(mutex_);
     return show_requests_;
+}
+
+void HeadlessUiEngine::toggle_maximized() {
+    std::lock_guard lock(mutex_);
+    ++maximize_toggles_;
+}
+
+int HeadlessUiEngine::maximize_toggles() const {
+    std::lock_guard lock(mutex_);
+    return maximize_toggles_;
 }
 
 void HeadlessUiEngine::stop() {

@@ -33,22 +33,33 @@ public:
     void clear_events();
     // Thread: gui. The page went away (as a closed console does).
     void close_main_window();
+    // Thread: gui. Window input as the real engines hand it to the host: keys outside 1..12
+    // and empty drops are dropped, and nothing arrives once the page is gone.
+    void press_function_key(int number);
+    void drop_files(const std::vector<std::string>& paths);
+    void request_close();
 
     bool start(UiEngineHost& host, GuiLoop& loop) override;
     bool wait_for_main_page(std::chrono::milliseconds timeout) override;
     UiValue call_page(std::string_view fn, const UiValue& arg) override;
     void show_main_window() override;
+    void toggle_maximized() override;
     void stop() override;
 
     int show_requests() const;
+    int maximize_toggles() const;
 
 private:
+    // The host while the page is there; nullptr before start and after stop or close.
+    UiEngineHost* live_host() const;
+
     UiEngineHost* host_ = nullptr;
     mutable std::mutex mutex_;
     std::map<std::string, PageFunction, std::less<>> functions_;
     std::vector<RecordedEvent> events_;
     bool stopped_ = false;
     int show_requests_ = 0;
+    int maximize_toggles_ = 0;
 };
 
 }  // namespace velmora::bridge

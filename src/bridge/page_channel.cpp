@@ -7,24 +7,57 @@
 
 namespace velmora::bridge {
 
-PageChannel::PageChannel(GuiLoop& loop, UiEngineHost& host, SendText send)
-    : loop_(loop), host_(host), send_(std::move(send)), alive_(std::make_shared<bool>(true)) {}
+PageChannel::PageChannel(GuiLoop& loop,
+                         UiEngineHost& host,
+                         SendText send,
+                         DropResolver resolve_drop)
+    : loop_(loop),
+      host_(host),
+      send_(std::move(send)),
+      resolve_drop_(std::move(resolve_drop)),
+      alive_(std::make_shared<bool>(true)) {}
 
 void PageChannel::on_message(std::string_view text) {
     PageMessage message = decode_page_message(text);
-    if (auto* bad = std::get_if<BadMessage>(&message)) {
-        send_(encode_error(*bad));
+    std::visit([this](auto& decoded) { take(decoded); }, message);
+}
+
+void PageChannel::take(BadMessage& bad) {
+    send_(encode_error(bad));
+}
+
+void PageChannel::take(CommandMessage& cmd) {
+    post_while_alive([this, id = cmd.id, name = std::move(cmd.name), args = std::move(cmd.args)] {
+        run_command(id, name, args);
+    });
+}
+
+void PageChannel::take(KeyMessage& key) {
+    if (is_function_key(key.key)) {
+        post_while_alive(
+            [this, number = static_cast<int>(key.key)] { host_.on_function_key(number); });
+    }
+}
+
+void PageChannel::take(CloseMessage& /*close*/) {
+    post_while_alive([this] { host_.on_close_requested(); });
+}
+
+void PageChannel::take(DropMessage& drop) {
+    if (!resolve_drop_) {
         return;
     }
-    if (auto* reply = std::get_if<ReplyMessage>(&message)) {
-        take_reply(reply->id, std::move(reply->value));
-        return;
+    std::vector<std::string> paths = resolve_drop_(drop);
+    if (!paths.empty()) {
+        post_while_alive([this, paths = std::move(paths)] { host_.on_files_dropped(paths); });
     }
-    auto& cmd = std::get<CommandMessage>(message);
+}
+
+void PageChannel::post_while_alive(std::function<void()> task) {
     std::weak_ptr<bool> alive = alive_;
-    loop_.post([this, alive, id = cmd.id, name = std::move(cmd.name), args = std::move(cmd.args)] {
+    loop_.post([alive, task = std::move(task)] {
         if (alive.lock()) {
-            run_command(id, name, args);
+            task();
         }
     });
 }
@@ -35,15 +68,15 @@ void PageChannel::run_command(std::int64_t id, const std::string& name, const Ui
     send_(encode_return(id, result.has_value(), result.value_or(UiValue())));
 }
 
-void PageChannel::take_reply(std::int64_t id, UiValue value) {
+void PageChannel::take(ReplyMessage& reply) {
     {
         std::lock_guard lock(mutex_);
-        const auto it = pending_.find(id);
+        const auto it = pending_.find(reply.id);
         if (it == pending_.end() || it->second.answered) {
             return;  // a reply nobody waits for (late, duplicated or invented) is dropped
         }
         it->second.answered = true;
-        it->second.value = std::move(value);
+        it->second.value = std::move(reply.value);
     }
     loop_.wake();
 }
@@ -81,6 +114,19 @@ UiValue PageChannel::call(std::string_view fn, const UiValue& arg) {
     std::lock_guard lock(mutex_);
     auto node = pending_.extract(id);
     return node.mapped().answered ? std::move(node.mapped().value) : UiValue();
+}
+
+void PageChannel::send_window(std::string_view op) {
+    if (is_open()) {
+        send_(encode_window(op));
+    }
+}
+
+std::vector<std::string> local_paths_of(const DropMessage& drop) {
+    if (drop.source != DropMessage::Source::LocalPaths) {
+        return {};
+    }
+    return drop.names;
 }
 
 }  // namespace velmora::bridge

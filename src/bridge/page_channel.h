@@ -9,8 +9,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "velmora/bridge/ui_value.h"
+#include "velmora/bridge/wire_protocol.h"
 
 namespace velmora::bridge {
 
@@ -19,12 +21,16 @@ class UiEngineHost;
 
 // Commands from the page run on the gui loop, one at a time; calls to the page wait for the
 // page's reply while the loop keeps running, so a page that calls back never deadlocks.
+// Key, close and drop messages reach the host on the gui loop too, in order with the commands.
 class PageChannel {
 public:
     // Thread: any. Sends one text message to the page; must not block for long.
     using SendText = std::function<void(std::string)>;
+    // Thread: the transport's reader. The local paths a drop stands for; none drops nothing.
+    using DropResolver = std::function<std::vector<std::string>(const DropMessage&)>;
 
-    PageChannel(GuiLoop& loop, UiEngineHost& host, SendText send);
+    // Without a resolver every drop is ignored: only the engine knows what a page may name.
+    PageChannel(GuiLoop& loop, UiEngineHost& host, SendText send, DropResolver resolve_drop = {});
 
     // Thread: the transport's reader. One message as received from the page.
     void on_message(std::string_view text);
@@ -34,6 +40,8 @@ public:
 
     // Thread: gui. Calls a page function and waits for its reply.
     UiValue call(std::string_view fn, const UiValue& arg);
+    // Thread: any. A window request that needs no answer; dropped once the page is gone.
+    void send_window(std::string_view op);
 
 private:
     struct Pending {
@@ -41,12 +49,20 @@ private:
         UiValue value;
     };
 
+    void take(BadMessage& bad);
+    void take(ReplyMessage& reply);
+    void take(CommandMessage& cmd);
+    void take(KeyMessage& key);
+    void take(CloseMessage& close);
+    void take(DropMessage& drop);
+    // Runs `task` on the gui loop unless this channel is gone by then.
+    void post_while_alive(std::function<void()> task);
     void run_command(std::int64_t id, const std::string& name, const UiArray& args);
-    void take_reply(std::int64_t id, UiValue value);
 
     GuiLoop& loop_;
     UiEngineHost& host_;
     SendText send_;
+    DropResolver resolve_drop_;
     // Outlives queued tasks that refer to this channel after it closed.
     std::shared_ptr<bool> alive_;
     mutable std::mutex mutex_;
@@ -54,5 +70,8 @@ private:
     std::int64_t next_call_id_ = 1;
     std::map<std::int64_t, Pending> pending_;
 };
+
+// The resolver of a page that may name local paths (the console): uploads are not accepted.
+std::vector<std::string> local_paths_of(const DropMessage& drop);
 
 }  // namespace velmora::bridge

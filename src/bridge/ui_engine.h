@@ -2,15 +2,23 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "velmora/bridge/ui_value.h"
 
 namespace velmora::bridge {
 
 class GuiLoop;
+
+// The function keys a window forwards (F1..F12); other numbers are dropped by every engine.
+constexpr bool is_function_key(std::int64_t number) {
+    return number >= 1 && number <= 12;
+}
 
 // Implemented by the client; the engine calls it on the gui thread only.
 class UiEngineHost {
@@ -23,6 +31,12 @@ public:
     virtual void on_main_page_connected() = 0;
     // The main window is gone for good (console input ended): the client exits.
     virtual void on_main_window_closed() = 0;
+    // A function key (1..12) pressed in the main window that the page did not use itself.
+    virtual void on_function_key(int /*number*/) {}
+    // Files dropped on the main window, as local paths, in drop order.
+    virtual void on_files_dropped(const std::vector<std::string>& /*paths*/) {}
+    // The user asked to close the main window (the client then asks the page to confirm).
+    virtual void on_close_requested() {}
 };
 
 // Thread: gui for every method. Page commands reach the host through the gui loop, one at a
@@ -40,6 +54,8 @@ public:
     virtual UiValue call_page(std::string_view fn, const UiValue& arg) = 0;
     // Brings the main window forward (a second copy asked for it).
     virtual void show_main_window() = 0;
+    // Maximises the main window, or restores it when it is maximised (F11); best effort.
+    virtual void toggle_maximized() {}
     // Stops serving; later page calls answer undefined at once.
     virtual void stop() = 0;
 };

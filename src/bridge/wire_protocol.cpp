@@ -32,6 +32,37 @@ PageMessage decode_command(const Json& message, std::int64_t id) {
     return cmd;
 }
 
+PageMessage decode_key(const Json& message, std::optional<std::int64_t> id) {
+    const auto key = message.find("key");
+    if (key == message.end() || !key->is_number_integer()) {
+        return BadMessage{"key message without an integer key", id};
+    }
+    // a number beyond int64 wraps to a negative one, which no receiver keeps
+    return KeyMessage{key->get<std::int64_t>()};
+}
+
+PageMessage decode_drop(const Json& message, std::optional<std::int64_t> id) {
+    const auto paths = message.find("paths");
+    const auto files = message.find("files");
+    if ((paths == message.end()) == (files == message.end())) {
+        return BadMessage{"drop message needs either paths or files", id};
+    }
+    const bool local = paths != message.end();
+    const Json& list = local ? *paths : *files;
+    if (!list.is_array()) {
+        return BadMessage{"drop list is not an array", id};
+    }
+    DropMessage drop{local ? DropMessage::Source::LocalPaths : DropMessage::Source::Uploads, {}};
+    drop.names.reserve(list.size());
+    for (const Json& name : list) {
+        if (!name.is_string() || name.get_ref<const std::string&>().empty()) {
+            return BadMessage{"drop list holds something other than a name", id};
+        }
+        drop.names.push_back(name.get<std::string>());
+    }
+    return drop;
+}
+
 // Nesting beyond this is refused before parsing: the value conversion recurses.
 constexpr int kMaxNesting = 256;
 
@@ -84,10 +115,20 @@ PageMessage decode_page_message(std::string_view text) {
     if (kind == message.end() || !kind->is_string()) {
         return BadMessage{"message without a type", id};
     }
+    const auto& type = kind->get_ref<const std::string&>();
+    // window input needs no answer, so it carries no id
+    if (type == "key") {
+        return decode_key(message, id);
+    }
+    if (type == "close") {
+        return CloseMessage{};
+    }
+    if (type == "drop") {
+        return decode_drop(message, id);
+    }
     if (!id) {
         return BadMessage{"message without an integer id", std::nullopt};
     }
-    const auto& type = kind->get_ref<const std::string&>();
     if (type == "cmd") {
         return decode_command(message, *id);
     }
@@ -114,6 +155,11 @@ std::string encode_error(const BadMessage& bad) {
         out["id"] = *bad.id;
     }
     return out.dump();
+}
+
+std::string encode_window(std::string_view op) {
+    Json out{{"t", "window"}, {"op", std::string(op)}};
+    return out.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace velmora::bridge

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "velmora/bridge/ui_value.h"
 
@@ -25,18 +26,37 @@ struct ReplyMessage {
     UiValue value;
 };
 
+// A function key pressed in the page; receivers keep 1..12 only (is_function_key).
+struct KeyMessage {
+    std::int64_t key = 0;
+};
+
+// The page asks to close its window.
+struct CloseMessage {};
+
+// Files dropped on the page: local paths ("paths", from a page that can know them) or names
+// the web engine gave the page's uploads ("files"), in drop order.
+struct DropMessage {
+    enum class Source { LocalPaths, Uploads };
+    Source source = Source::LocalPaths;
+    std::vector<std::string> names;
+};
+
 // Why a message was refused; `id` is echoed when the message carried one.
 struct BadMessage {
     std::string reason;
     std::optional<std::int64_t> id;
 };
 
-using PageMessage = std::variant<CommandMessage, ReplyMessage, BadMessage>;
+using PageMessage =
+    std::variant<CommandMessage, ReplyMessage, KeyMessage, CloseMessage, DropMessage, BadMessage>;
 
 PageMessage decode_page_message(std::string_view text);
 
 std::string encode_return(std::int64_t id, bool handled, const UiValue& value);
 std::string encode_call(std::int64_t id, std::string_view fn, const UiValue& arg);
 std::string encode_error(const BadMessage& bad);
+// A request about the page's window that needs no answer, e.g. "toggle_maximized".
+std::string encode_window(std::string_view op);
 
 }  // namespace velmora::bridge

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "velmora/engine/client_functions.h"
+
 namespace velmora::engine {
 namespace {
 
@@ -14,6 +16,17 @@ bool is_lower_hex(char c) {
 }
 
 }  // namespace
+
+lt::sha1_hash torrent_key_hash(const lt::info_hash_t& hashes) {
+    if (hashes.has_v1() || !hashes.has_v2()) {
+        return hashes.v1;
+    }
+    return lt::sha1_hash(hashes.v2.data());
+}
+
+std::string torrent_key(const lt::info_hash_t& hashes) {
+    return hash_to_hex(torrent_key_hash(hashes));
+}
 
 InfoHashHex::InfoHashHex(std::string hex) : hex_(std::move(hex)) {}
 

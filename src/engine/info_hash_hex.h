@@ -8,7 +8,16 @@
 #include <string>
 #include <string_view>
 
+#include <libtorrent/info_hash.hpp>
+#include <libtorrent/sha1_hash.hpp>
+
 namespace velmora::engine {
+
+// The 20 bytes a torrent is known by: its v1 info-hash when it has one, otherwise the first 20
+// bytes of its v2 info-hash. The engine's own "best" hash prefers v2, so it cannot be the key.
+lt::sha1_hash torrent_key_hash(const lt::info_hash_t& hashes);
+// torrent_key_hash as 40 lowercase hexadecimal digits.
+std::string torrent_key(const lt::info_hash_t& hashes);
 
 // A validated key; the only way to make one is parse(), so holding one means the text is well
 // formed. Thread: any (a value type).

@@ -31,6 +31,7 @@ struct AppState {
     bool args_pending = false;
     bool run_at_logon = false;
     std::string window_title = "Velmora";
+    bool window_shown = false;  // the main window was shown and is not hidden to the tray
     WindowPlacement window_placement;
     std::vector<PreRunError> pre_run_errors;
     // All-time transfer totals of earlier runs, handed back by the page at start-up.

@@ -6,19 +6,76 @@
 
 #include "velmora/bridge/event_names.h"
 #include "velmora/config/advanced_settings_xml.h"
+#include "velmora/engine/alert_pump.h"
+#include "velmora/engine/engine_session.h"
+#include "velmora/engine/session_settings.h"
+#include "velmora/engine/status_reporter.h"
 #include "velmora/host/command_list.h"
+#include "velmora/host/tick_timer.h"
+#include "velmora/host/torrent_commands.h"
+#include "velmora/lifecycle/torrent_lifecycle.h"
 
 namespace velmora::host {
 namespace {
 
 constexpr const char* kMinimisedArgument = "/m";
 constexpr const char* kPageStoreMarker = "settings.db";
+constexpr std::chrono::milliseconds kTickPeriod{1000};
+
+// The country database arrives later; until then every address is of unknown country.
+std::string unknown_country(const lt::address&) {
+    return "XX";
+}
 
 }  // namespace
+
+// Built with the client; the session itself starts in start-up, before the pages load.
+struct Client::Engine {
+    Engine(Client& client, engine::KeepAwake& keep_awake)
+        : session(client.settings_,
+                  client.paths_.log_folder,
+                  client.events_,
+                  engine::loopback_only_from_environment()),
+          status(client.settings_,
+                 client.state_.running,
+                 client.events_,
+                 unknown_country,
+                 keep_awake,
+                 jobs),
+          lifecycle(session,
+                    client.settings_,
+                    client.state_.running,
+                    status,
+                    client.events_,
+                    lifecycle::LifecycleFolders{
+                        client.paths_.record_folder,
+                        [&paths = client.paths_] { return paths.user_download_folder; }}),
+          pump(session,
+               client.settings_,
+               client.state_.running,
+               flags,
+               status,
+               lifecycle,
+               client.events_,
+               unknown_country),
+          services{lifecycle, status.totals(),
+                   [this] { timer.start([this] { pump.tick(); }, kTickPeriod); },
+                   [&client] { client.save_settings(); }} {}
+
+    engine::EngineSession session;
+    engine::EngineFlags flags;
+    engine::JobQueueHooks jobs;
+    engine::StatusReporter status;
+    lifecycle::TorrentLifecycle lifecycle;
+    engine::AlertPump pump;
+    TickTimer timer;
+    TorrentServices services;
+};
 
 Client::Client(bridge::GuiLoop& loop,
                bridge::UiEngine& ui,
                Desktop& desktop,
+               engine::KeepAwake& keep_awake,
                AppPaths paths,
                InstanceHooks instance)
     : loop_(loop),
@@ -28,9 +85,17 @@ Client::Client(bridge::GuiLoop& loop,
       instance_(std::move(instance)),
       events_(loop, ui, state_.exiting),
       context_{state_, paths_, settings_, desktop_, events_},
-      commands_(std::make_unique<bridge::CommandTable>(command_list(context_))) {}
+      commands_(std::make_unique<bridge::CommandTable>(command_list(context_))),
+      engine_(std::make_unique<Engine>(*this, keep_awake)) {
+    context_.torrents = &engine_->services;
+}
 
-Client::~Client() = default;
+Client::~Client() {
+    // workers still waiting for the page get their undefined answer at once
+    state_.running = false;
+    state_.exiting = true;
+    engine_->timer.stop();
+}
 
 int Client::run(std::vector<std::string> args) {
     loop_.assert_gui_thread();
@@ -61,6 +126,7 @@ void Client::start_up() {
     if (!std::filesystem::exists(paths_.appdata_folder / kPageStoreMarker, ec)) {
         settings_.lock_adapter = false;
     }
+    engine_->session.start();
     if (!ui_.start(*this, loop_)) {
         std::cerr << "velmora: the user interface could not be started\n";
         loop_.quit(1);
@@ -73,6 +139,7 @@ void Client::start_up() {
     events_.ui_call(bridge::event::kGetResumeData, bridge::UiValue(std::int32_t{0}));
     hand_over_pre_run_errors();
     ui_.show_main_window();
+    state_.window_shown = true;
     if (state_.args_pending) {
         state_.args_pending = false;
         for (const auto& arg : state_.start_args) {
@@ -103,13 +170,14 @@ void Client::save_settings() {
 }
 
 void Client::route_argument(const std::string& text) {
-    // Tested in this order, case-sensitively; the add flows arrive with the torrent engine.
+    // tested in this order, case-sensitively
+    auto& lifecycle = engine_->lifecycle;
     if (text.find("magnet:") != std::string::npos) {
-        std::cerr << "velmora: magnet link received\n";
+        lifecycle.add_magnet(text);
     } else if (text.find(".torrent") != std::string::npos) {
-        std::cerr << "velmora: torrent file received: " << text << '\n';
+        lifecycle.add_torrent_file(text, {}, false);
     } else if (text.find(".vtr") != std::string::npos) {
-        std::cerr << "velmora: record file received: " << text << '\n';
+        lifecycle.add_record_file(text);
     }
 }
 
@@ -133,7 +201,9 @@ void Client::run_exit_sequence() {
     ended_ = true;
     state_.running = false;
     state_.exiting = true;
+    engine_->timer.stop();
     save_settings();
+    engine_->lifecycle.save_all_records(true, &engine_->pump);
     events_.ui_call(bridge::event::kExitSession, bridge::UiValue(std::int32_t{0}));
     release_instance();
     loop_.quit(0);
@@ -142,6 +212,7 @@ void Client::run_exit_sequence() {
 void Client::run_end_session() {
     save_settings();
     events_.ui_call(bridge::event::kLoggingOff, bridge::UiValue(std::int32_t{0}));
+    engine_->lifecycle.save_all_records(false, &engine_->pump);
 }
 
 void Client::on_termination_signal() {
@@ -153,6 +224,7 @@ void Client::on_termination_signal() {
         run_end_session();
         state_.running = false;
         state_.exiting = true;
+        engine_->timer.stop();
         release_instance();
         loop_.quit(0);
     });
@@ -170,6 +242,70 @@ std::optional<bridge::UiValue> Client::dispatch_command(std::string_view name,
 }
 
 void Client::on_main_page_connected() {}
+
+void Client::on_function_key(int number) {
+    namespace ev = bridge::event;
+    const bridge::UiValue nothing;
+    switch (number) {
+        case 1:  // the help request
+            events_.ui_call(ev::kOnF1, nothing);
+            break;
+        case 2:
+            events_.ui_call(ev::kOnF2, nothing);
+            break;
+        case 3:
+            add_chosen_torrent_files();
+            break;
+        case 4:
+            events_.ui_call(ev::kTorrentClipboard, nothing);
+            break;
+        case 5:
+            events_.ui_call(ev::kOnF5, nothing);
+            break;
+        case 6:
+            events_.ui_call(ev::kOnF6, nothing);
+            break;
+        case 7:
+            events_.ui_call(ev::kOnF7, nothing);
+            break;
+        case 9:
+            events_.ui_call(ev::kOnF9, nothing);
+            break;
+        case 11:
+            ui_.toggle_maximized();
+            break;
+        case 12:
+            events_.ui_call(ev::kOnF12, nothing);
+            break;
+        default:
+            break;  // F8 and F10 are the desktop's
+    }
+}
+
+void Client::add_chosen_torrent_files() {
+    for (const auto& file : desktop_.choose_torrent_files()) {
+        engine_->lifecycle.add_torrent_file(file, {}, false);
+    }
+}
+
+void Client::on_files_dropped(const std::vector<std::string>& paths) {
+    // the page decides whether a drop adds anything (it may show a dialog of its own)
+    const bridge::UiValue tool = events_.ui_call(bridge::event::kGetToolNo, bridge::UiValue(0));
+    if (tool.read_int() != 1) {
+        return;
+    }
+    for (const auto& path : paths) {
+        if (path.find(".torrent") != std::string::npos) {
+            engine_->lifecycle.add_torrent_file(path, {}, false);
+        } else if (path.find(".vtr") != std::string::npos) {
+            engine_->lifecycle.add_record_file(path);
+        }
+    }
+}
+
+void Client::on_close_requested() {
+    request_close();
+}
 
 void Client::on_main_window_closed() {
     if (!loop_running_) {

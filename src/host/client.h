@@ -17,6 +17,10 @@
 #include "velmora/host/command_context.h"
 #include "velmora/host/desktop.h"
 
+namespace velmora::engine {
+class KeepAwake;
+}
+
 namespace velmora::host {
 
 // Called once the window exists, so that later copies can reach this one; and at exit
@@ -33,6 +37,7 @@ public:
     Client(bridge::GuiLoop& loop,
            bridge::UiEngine& ui,
            Desktop& desktop,
+           engine::KeepAwake& keep_awake,
            AppPaths paths,
            InstanceHooks instance);
     ~Client() override;
@@ -56,12 +61,19 @@ public:
                                                     std::span<const bridge::UiValue> args) override;
     void on_main_page_connected() override;
     void on_main_window_closed() override;
+    void on_function_key(int number) override;
+    void on_files_dropped(const std::vector<std::string>& paths) override;
+    void on_close_requested() override;
 
     AppState& state() { return state_; }
     AppPaths& paths() { return paths_; }
     config::ClientSettings& settings() { return settings_; }
     bridge::UiEventSink& events() { return events_; }
     const bridge::CommandTable& commands() const { return *commands_; }
+    // The engine parts: the session, the tick, the lifecycle. Null never; its insides come to
+    // life in start-up.
+    struct Engine;
+    Engine& engine() { return *engine_; }
 
 private:
     void start_up();
@@ -69,6 +81,7 @@ private:
     void hand_over_pre_run_errors();
     void save_settings();
     void release_instance();
+    void add_chosen_torrent_files();
 
     bridge::GuiLoop& loop_;
     bridge::UiEngine& ui_;
@@ -80,6 +93,7 @@ private:
     bridge::EventChannel events_;
     CommandContext context_;
     std::unique_ptr<bridge::CommandTable> commands_;
+    std::unique_ptr<Engine> engine_;  // last: it goes first, while everything it uses is alive
     bool loop_running_ = false;
     bool close_pending_ = false;
     bool ended_ = false;

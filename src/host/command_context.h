@@ -11,6 +11,7 @@ struct ClientSettings;
 namespace velmora::host {
 
 struct AppState;
+struct TorrentServices;
 struct AppPaths;
 class Desktop;
 
@@ -20,6 +21,8 @@ struct CommandContext {
     config::ClientSettings& settings;
     Desktop& desktop;
     bridge::UiEventSink& events;
+    // Set once the engine runs.
+    TorrentServices* torrents = nullptr;
 };
 
 }  // namespace velmora::host

@@ -9,9 +9,11 @@
 
 #include "velmora/host/app_paths.h"
 #include "velmora/host/app_state.h"
+#include "velmora/host/desktop.h"
 #include "velmora/host/folder_commands.h"
 #include "velmora/host/generic_commands.h"
 #include "velmora/host/settings_commands.h"
+#include "velmora/host/torrent_commands.h"
 
 namespace velmora::host {
 namespace {
@@ -27,6 +29,28 @@ bridge::CommandHandler text_of(const std::filesystem::path& folder) {
 UiValue cmd_set_title(CommandContext& ctx, const CommandArgs& args, UiValue result) {
     ctx.state.window_title = args.text_at(0);
     return result;
+}
+
+UiValue cmd_get_window_placement(CommandContext& ctx) {
+    const WindowPlacement& p = ctx.state.window_placement;
+    return UiValue(
+        bridge::UiArray{UiValue(p.left), UiValue(p.top), UiValue(p.width), UiValue(p.height)});
+}
+
+UiValue cmd_get_torrents_array(CommandContext& ctx) {
+    bridge::UiArray chosen;
+    for (const auto& file : ctx.desktop.choose_torrent_files()) {
+        chosen.emplace_back(bridge::UiMap{{"path", UiValue(file.string())}});
+    }
+    return UiValue(std::move(chosen));
+}
+
+// A command of the torrent engine: its usual result while no engine runs.
+template <class Handler>
+bridge::CommandHandler engine_command(CommandContext& ctx, UsualResult usual, Handler handler) {
+    return [&ctx, usual, handler](const CommandArgs& args) {
+        return ctx.torrents != nullptr ? handler(*ctx.torrents, args) : bridge::usual_value(usual);
+    };
 }
 
 }  // namespace
@@ -46,7 +70,7 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         return it->second;
     };
     return {
-        {"timer_events", 1, UsualResult::True, {}},
+        {"timer_events", 1, UsualResult::True, engine_command(ctx, UsualResult::True, cmd_timer_events)},
         {"play_sound", 0, UsualResult::True, [&ctx](const CommandArgs& a) { return cmd_play_sound(ctx, a); }},
         {"title", 0, UsualResult::Text, [&ctx](const CommandArgs&) { return UiValue(ctx.state.window_title); }},
         {"title", 1, UsualResult::Undefined, [&ctx](const CommandArgs& a) { return cmd_set_title(ctx, a, UiValue()); }},
@@ -57,7 +81,7 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"launch_debug_view_view", 0, UsualResult::False, [](const CommandArgs&) { return UiValue(false); }},
         {"inspector_is_present", 0, UsualResult::Undefined, [](const CommandArgs&) { return UiValue(); }},
         {"get_lsd", 0, UsualResult::False, {}},
-        {"window_shown", 0, UsualResult::False, {}},
+        {"window_shown", 0, UsualResult::False, [&ctx](const CommandArgs&) { return UiValue(ctx.state.window_shown); }},
         {"set_default_client_check", 1, UsualResult::True, [&ctx](const CommandArgs& a) { return cmd_set_default_client_check(ctx.settings, a); }},
         {"get_version", 0, UsualResult::Array, [](const CommandArgs& a) { return cmd_get_version(a); }},
         {"force_pause_all_torrents", 0, UsualResult::True, {}},
@@ -76,13 +100,13 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"get_nat_pmp", 0, UsualResult::False, {}},
         {"get_dht", 0, UsualResult::False, {}},
         {"set_debug_console", 1, UsualResult::True, [](const CommandArgs&) { return UiValue(true); }},
-        {"do_add_magnet_link", 2, UsualResult::True, {}},
+        {"do_add_magnet_link", 2, UsualResult::True, engine_command(ctx, UsualResult::True, cmd_do_add_magnet_link)},
         {"make_new_torrent", 3, UsualResult::True, {}},
         {"get_filename_from_path", 2, UsualResult::Text, [](const CommandArgs& a) { return cmd_get_filename_from_path(a); }},
-        {"add_torrent_to_session", 2, UsualResult::True, {}},
+        {"add_torrent_to_session", 2, UsualResult::True, engine_command(ctx, UsualResult::True, cmd_add_torrent_to_session)},
         {"delete_file_direct", 1, UsualResult::Int, [](const CommandArgs& a) { return cmd_delete_file_direct(a); }},
         {"set_resumed_settings", 1, UsualResult::True, [&ctx](const CommandArgs& a) { return cmd_set_resumed_settings(ctx, a); }},
-        {"get_window_placement", 0, UsualResult::Array, {}},
+        {"get_window_placement", 0, UsualResult::Array, [&ctx](const CommandArgs&) { return cmd_get_window_placement(ctx); }},
         {"pause_all_torrents", 1, UsualResult::False, {}},
         {"stop_all", 0, UsualResult::True, {}},
         {"do_get_file_hashes", 5, UsualResult::True, {}},
@@ -101,9 +125,9 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         flag("set_auto_start", 1),
         {"set_logging_events", 1, UsualResult::True, {}},
         {"set_bandwith_option", 1, UsualResult::Int, [&ctx](const CommandArgs& a) { return cmd_set_bandwith_option(ctx.settings, a); }},
-        {"reset_up_down_data", 0, UsualResult::Array, {}},
-        {"get_resumed_uploaded", 0, UsualResult::Float, {}},
-        {"get_resumed_downloaded", 0, UsualResult::Float, {}},
+        {"reset_up_down_data", 0, UsualResult::Array, engine_command(ctx, UsualResult::Array, [](TorrentServices& t, const CommandArgs&) { return cmd_reset_up_down_data(t); })},
+        {"get_resumed_uploaded", 0, UsualResult::Float, engine_command(ctx, UsualResult::Float, [](TorrentServices& t, const CommandArgs&) { return cmd_get_resumed_uploaded(t); })},
+        {"get_resumed_downloaded", 0, UsualResult::Float, engine_command(ctx, UsualResult::Float, [](TorrentServices& t, const CommandArgs&) { return cmd_get_resumed_downloaded(t); })},
         {"get_peers_chok", 0, UsualResult::Int, {}},
         {"get_seeds_chok", 0, UsualResult::Int, {}},
         {"set_peers_chok", 1, UsualResult::Int, {}},
@@ -188,7 +212,7 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"auto_power_options", 1, UsualResult::True, {}},
         {"is_ipv4_or_ipv6", 1, UsualResult::Int, [](const CommandArgs& a) { return cmd_is_ipv4_or_ipv6(a); }},
         {"reopen_geoip", 0, UsualResult::False, {}},
-        {"start_timer", 0, UsualResult::True, {}},
+        {"start_timer", 0, UsualResult::True, engine_command(ctx, UsualResult::True, [](TorrentServices& t, const CommandArgs&) { return cmd_start_timer(t); })},
         {"do_auto_load_folder", 1, UsualResult::False, {}},
         {"set_max_total_peers", 1, UsualResult::Int, {}},
         {"get_max_total_peers", 0, UsualResult::Int, {}},
@@ -237,7 +261,7 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"do_add_search_hash", 3, UsualResult::True, {}},
         {"do_add_history_hash", 3, UsualResult::True, {}},
         {"file_folder_open", 1, UsualResult::True, [&ctx](const CommandArgs& a) { return cmd_file_folder_open(ctx, a); }},
-        {"get_torrents_array", 0, UsualResult::Array, {}},
+        {"get_torrents_array", 0, UsualResult::Array, [&ctx](const CommandArgs&) { return cmd_get_torrents_array(ctx); }},
         {"do_edit_torrent", 1, UsualResult::True, {}},
     };
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <vector>
 
 namespace velmora::host {
 
@@ -16,6 +17,10 @@ public:
     // Shows the item selected in its folder, or opens its folder when that is not possible.
     virtual void show_in_folder(const std::filesystem::path& item) = 0;
     virtual void play_default_sound() = 0;
+    // The desktop's open-file dialog for torrent files ("Select .torrent Files", several files
+    // at once); waits until the user closes it. Empty when nothing was chosen or no dialog can
+    // be shown.
+    virtual std::vector<std::filesystem::path> choose_torrent_files() = 0;
 };
 
 }  // namespace velmora::host

@@ -11,6 +11,7 @@
 #include "velmora/host/command_line.h"
 #include "velmora/logging/crash_report.h"
 #include "velmora/platform/linux/console_ui_engine.h"
+#include "velmora/platform/linux/logind_keep_awake.h"
 #include "velmora/platform/linux/single_instance.h"
 #include "velmora/platform/linux/termination_signals.h"
 #include "velmora/platform/linux/web/web_ui_engine.h"
@@ -28,6 +29,7 @@ std::unique_ptr<bridge::UiEngine> make_ui_engine(const CommandLine& line, const 
     options.open_window = line.open_window;
     options.url_file = paths.appdata_folder / "ui-url";
     options.store_folder = paths.appdata_folder;
+    options.temp_folder = paths.temp_folder;
     return std::make_unique<platform::WebUiEngine>(std::move(options));
 }
 
@@ -53,6 +55,7 @@ int run_velmora(int argc, const char* const* argv) {
 
     bridge::GuiLoop loop;
     platform::XdgDesktop desktop;
+    platform::LogindKeepAwake keep_awake;
     auto ui = make_ui_engine(line, paths);
     platform::InstanceListener listener;
     Client* client_ptr = nullptr;
@@ -68,7 +71,7 @@ int run_velmora(int argc, const char* const* argv) {
         listener.stop();
         lock->release();
     };
-    Client client(loop, *ui, desktop, std::move(paths), std::move(hooks));
+    Client client(loop, *ui, desktop, keep_awake, std::move(paths), std::move(hooks));
     client_ptr = &client;
     platform::watch_termination_signals([&client](int) { client.on_termination_signal(); });
     return client.run(line.args);

@@ -5,8 +5,10 @@
 #include <limits>
 
 #include "velmora/config/client_settings.h"
+#include "velmora/engine/status_reports.h"
 #include "velmora/host/app_paths.h"
 #include "velmora/host/app_state.h"
+#include "velmora/host/torrent_commands.h"
 
 namespace velmora::host {
 namespace {
@@ -93,6 +95,10 @@ UiValue cmd_set_resumed_settings(CommandContext& ctx, const CommandArgs& args) {
     const CommandArgs saved(args.array_at(0));
     ctx.state.resumed_uploaded_bytes = read_byte_total(saved[0]);
     ctx.state.resumed_downloaded_bytes = read_byte_total(saved[1]);
+    if (ctx.torrents != nullptr) {
+        ctx.torrents->totals.set_carried_over(ctx.state.resumed_uploaded_bytes,
+                                              ctx.state.resumed_downloaded_bytes);
+    }
     ctx.paths.user_record_folder = existing_or(text_or_empty(saved[2]), ctx.paths.record_folder);
     ctx.paths.user_download_folder =
         existing_or(text_or_empty(saved[3]), ctx.paths.default_download_folder);

@@ -46,6 +46,33 @@ function httpGet(url, headers = {}) {
   });
 }
 
+// One POST from node; `body` is sent as is.
+function httpPost(url, body, headers = {}) {
+  return new Promise((resolve, reject) => {
+    const request = http.request(url, { method: 'POST', headers }, (response) => {
+      let text = '';
+      response.setEncoding('utf8');
+      response.on('data', (chunk) => (text += chunk));
+      response.on('end', () => resolve({ status: response.statusCode, body: text }));
+    });
+    request.on('error', reject);
+    request.end(body);
+  });
+}
+
+// Waits until `predicate` holds for one of `list`, which grows meanwhile; returns that one.
+async function waitForItem(list, predicate, what, timeoutMs = 10_000) {
+  const deadline = Date.now() + timeoutMs;
+  for (;;) {
+    const found = list.find(predicate);
+    if (found !== undefined) {
+      return found;
+    }
+    assert.ok(Date.now() < deadline, `timed out waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+}
+
 function isLoopback(url) {
   return new URL(url).hostname === '127.0.0.1';
 }
@@ -60,6 +87,8 @@ describe('main page', () => {
   let context;
   let page;
   const blocked = [];
+  // every message the pages sent to the client, parsed
+  const pageMessages = [];
 
   before(async () => {
     assert.ok(process.env.VELMORA_BIN, 'VELMORA_BIN names the client executable');
@@ -89,7 +118,15 @@ describe('main page', () => {
     });
     await context.routeWebSocket(/.*/, (ws) => {
       if (isLoopback(ws.url())) {
-        ws.connectToServer();
+        const server = ws.connectToServer();
+        ws.onMessage((text) => {
+          const message = JSON.parse(text);
+          pageMessages.push(message);
+          // a close request would start the client's exit: the page's side is what is tested
+          if (message.t !== 'close') {
+            server.send(text);
+          }
+        });
       } else {
         blocked.push(ws.url());
         ws.close();
@@ -137,6 +174,59 @@ describe('main page', () => {
     await page.fill('#command-name', 'no_such_command');
     await page.click('#command-run');
     await page.locator('#command-result.failed', { hasText: 'not handled' }).waitFor();
+  });
+
+  test('forwards the function keys the page leaves alone', async () => {
+    await page.evaluate(() =>
+      document.addEventListener('keydown', (event) => {
+        if (event.key === 'F8') {
+          event.preventDefault(); // the page's own key
+        }
+      }),
+    );
+    for (const key of ['F8', 'Control+F2', 'F7', 'F1']) {
+      await page.keyboard.press(key);
+    }
+    await waitForItem(pageMessages, (m) => m.t === 'key' && m.key === 1, 'F1');
+    const keys = pageMessages.filter((m) => m.t === 'key').map((m) => m.key);
+    assert.deepEqual(keys, [7, 1]);
+    const version = await page.evaluate(() => window.velmora.call('get_version'));
+    assert.equal(version.length, 13); // still served
+  });
+
+  test('sends a close request only when asked', async () => {
+    assert.equal(pageMessages.filter((m) => m.t === 'close').length, 0);
+    await page.evaluate(() => window.velmora.requestClose());
+    await waitForItem(pageMessages, (m) => m.t === 'close', 'the close request');
+  });
+
+  test('uploads a dropped file and names it in a drop message', async () => {
+    const uploaded = page.waitForResponse((r) => new URL(r.url()).pathname === '/drop');
+    await page.evaluate(() => {
+      const transfer = new DataTransfer();
+      transfer.items.add(new File(['d4:infod4:name1:xee'], 'dropped file.torrent'));
+      document.body.dispatchEvent(
+        new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }),
+      );
+    });
+    const response = await uploaded;
+    assert.equal(response.status(), 200);
+    const { file } = await response.json();
+    assert.match(file, /^\d+\/dropped file\.torrent$/);
+    const drop = await waitForItem(pageMessages, (m) => m.t === 'drop', 'the drop message');
+    assert.deepEqual(drop, { t: 'drop', files: [file] });
+  });
+
+  test('takes uploads with the token only', async () => {
+    const origin = new URL(pageUrl).origin;
+    const token = new URL(pageUrl).searchParams.get('token');
+    const withToken = await httpPost(`${origin}/drop?name=a.torrent&token=${token}`, 'bytes');
+    assert.equal(withToken.status, 200);
+    assert.match(JSON.parse(withToken.body).file, /^\d+\/a\.torrent$/);
+    const withoutToken = await httpPost(`${origin}/drop?name=a.torrent`, 'bytes');
+    assert.equal(withoutToken.status, 403);
+    const wrongToken = await httpPost(`${origin}/drop?name=a.torrent&token=${'0'.repeat(64)}`, 'x');
+    assert.equal(wrongToken.status, 403);
   });
 
   test('refuses requests without the token or with a foreign host', async () => {

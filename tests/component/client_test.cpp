@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "support/recording_desktop.h"
+#include "support/recording_keep_awake.h"
 #include "support/temp_dir.h"
 #include "velmora/bridge/headless_ui_engine.h"
 #include "velmora/config/advanced_settings_xml.h"
@@ -39,7 +40,7 @@ protected:
         InstanceHooks hooks;
         hooks.start_listening = [this] { instance_log.emplace_back("listen"); };
         hooks.release = [this] { instance_log.emplace_back("release"); };
-        return Client(loop, ui, desktop, paths, hooks);
+        return Client(loop, ui, desktop, keep_awake, paths, hooks);
     }
 
     std::vector<std::string> event_names() const {
@@ -54,6 +55,7 @@ protected:
     AppPaths paths;
     bridge::GuiLoop loop;
     bridge::HeadlessUiEngine ui;
+    test::RecordingKeepAwake keep_awake;
     test::RecordingDesktop desktop;
     std::vector<std::string> instance_log;
 };
@@ -69,23 +71,26 @@ TEST_F(ClientTest, StartsInOrderAndEndsThroughTheExitSequenceWhenThePageCloses) 
     loop.post([this] { ui.close_main_window(); });
     EXPECT_EQ(client.run({"/m"}), 0);
 
-    // the page is gone, so "exit_session" reaches nobody
-    EXPECT_EQ(event_names(), (std::vector<std::string>{"get_resume_data", "pre_run_errors"}));
+    // the engine starts before the pages load; the page is gone at the end, so
+    // "exit_session" reaches nobody
+    EXPECT_EQ(event_names(),
+              (std::vector<std::string>{"set_port_variable", "get_resume_data", "pre_run_errors"}));
     const auto events = ui.events();
-    ASSERT_EQ(events.size(), 2U);
-    EXPECT_EQ(events[0].arg, UiValue(0));
-    ASSERT_TRUE(events[1].arg.is_array());
-    EXPECT_EQ(events[1].arg.as_array().at(0), UiValue(58));
+    ASSERT_EQ(events.size(), 3U);
+    EXPECT_EQ(events[1].arg, UiValue(0));
+    ASSERT_TRUE(events[2].arg.is_array());
+    EXPECT_EQ(events[2].arg.as_array().at(0), UiValue(58));
     EXPECT_EQ(client.state().resumed_downloaded_bytes, 20);
     EXPECT_TRUE(client.state().minimised_start);
     EXPECT_FALSE(client.state().running);
     EXPECT_TRUE(client.state().exiting);
     EXPECT_EQ(instance_log, (std::vector<std::string>{"listen", "release"}));
-    // the broken file kept no value and was replaced by a whole one at exit
-    EXPECT_EQ(client.settings().port, 6881);
+    // the broken file kept no value (the port is the one the engine really opened) and was
+    // replaced by a whole one at exit
+    EXPECT_NE(client.settings().port, 7000);
     config::ClientSettings reread;
     EXPECT_FALSE(config::load_advanced_settings(paths.advanced_settings_file, reread));
-    EXPECT_EQ(reread.port, 6881);
+    EXPECT_EQ(reread.port, client.settings().port);
     for (const auto& folder : {paths.record_folder, paths.language_folder, paths.log_folder}) {
         EXPECT_TRUE(std::filesystem::is_directory(folder));
     }
@@ -102,7 +107,7 @@ TEST_F(ClientTest, AFirstRunTurnsTheAdapterLockOff) {
         }
         bridge::GuiLoop local_loop;
         bridge::HeadlessUiEngine local_ui;
-        Client client(local_loop, local_ui, desktop, paths, {});
+        Client client(local_loop, local_ui, desktop, keep_awake, paths, {});
         local_loop.post([&] { local_ui.close_main_window(); });
         client.run({});
         EXPECT_EQ(client.settings().lock_adapter, !first_run);
@@ -141,9 +146,68 @@ TEST_F(ClientTest, ATerminationSignalSavesTheSessionAndEnds) {
     });
     EXPECT_EQ(client.run({}), 0);
     signaller.join();
-    EXPECT_EQ(event_names(), (std::vector<std::string>{"get_resume_data", "logging_off"}));
+    EXPECT_EQ(event_names(),
+              (std::vector<std::string>{"set_port_variable", "get_resume_data", "logging_off"}));
     EXPECT_NE(read_file(paths.advanced_settings_file).find("<port>7777</port>"), std::string::npos);
     EXPECT_EQ(instance_log.back(), "release");
+}
+
+TEST_F(ClientTest, FunctionKeysReachTheirPageFunctions) {
+    Client client = make_client();
+    loop.post([&] {
+        for (int key = 1; key <= 12; ++key) {
+            ui.press_function_key(key);
+        }
+        ui.close_main_window();
+    });
+    EXPECT_EQ(client.run({}), 0);
+    std::vector<std::string> keys;
+    for (const auto& name : event_names()) {
+        if (name.rfind("on_f", 0) == 0 || name == "torrent_clipboard") {
+            keys.push_back(name);
+        }
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"on_f1", "on_f2", "torrent_clipboard", "on_f5",
+                                              "on_f6", "on_f7", "on_f9", "on_f12"}));
+    EXPECT_EQ(ui.maximize_toggles(), 1);                                              // F11
+    EXPECT_EQ(desktop.requests, (std::vector<std::string>{"choose_torrent_files"}));  // F3
+}
+
+TEST_F(ClientTest, DroppedFilesAreAddedOnlyWhenThePageAllows) {
+    std::filesystem::create_directories(dir / "drop");
+    std::ofstream(dir / "drop" / "a.torrent") << "not a torrent";
+    int tool = 0;
+    ui.set_page_function("get_tool_no", [&tool](const UiValue&) { return UiValue(tool); });
+    Client client = make_client();
+    loop.post([&] {
+        const std::vector<std::string> dropped = {(dir / "drop" / "a.torrent").string(),
+                                                  (dir / "drop" / "x.magnet").string(),
+                                                  (dir / "drop" / "b.vtr").string()};
+        ui.drop_files(dropped);  // the page is busy elsewhere
+        tool = 1;
+        ui.drop_files(dropped);
+        ui.close_main_window();
+    });
+    EXPECT_EQ(client.run({}), 0);
+    std::vector<std::string> adds;
+    for (const auto& event : ui.events()) {
+        if (event.name == "do_error_adding_torrent") {
+            adds.push_back(event.arg.as_array().at(3).as_string());
+        } else if (event.name == "vtr_error") {
+            adds.push_back(event.arg.as_array().at(1).as_string());
+        }
+    }
+    EXPECT_EQ(ui.events_named("get_tool_no").size(), 2U);
+    EXPECT_EQ(adds, (std::vector<std::string>{"a.torrent", (dir / "drop" / "b.vtr").string()}));
+}
+
+TEST_F(ClientTest, TheWindowsCloseRequestAsksThePage) {
+    ui.set_page_function("do_exit", [](const UiValue&) { return UiValue(1); });
+    Client client = make_client();
+    loop.post([&] { ui.request_close(); });
+    EXPECT_EQ(client.run({}), 0);
+    EXPECT_EQ(ui.events_named("do_exit").size(), 1U);
+    EXPECT_FALSE(client.state().running);
 }
 
 }  // namespace

@@ -20,6 +20,12 @@ public:
         requests.push_back("show_in_folder " + item.string());
     }
     void play_default_sound() override { requests.emplace_back("sound"); }
+    std::vector<std::filesystem::path> choose_torrent_files() override {
+        requests.emplace_back("choose_torrent_files");
+        return chosen_files;
+    }
+
+    std::vector<std::filesystem::path> chosen_files;  // what the dialog answers
 
     std::vector<std::string> requests;
 };

@@ -5,6 +5,10 @@
 //
 // The client calls the page's global functions (window[fn]) with one argument and waits for
 // the value; a missing function or one that throws answers null, so the client never hangs.
+//
+// On the main page the bridge also forwards the window's input to the client: F1..F12 that the
+// page did not handle itself (event.preventDefault() keeps a key for the page), files dropped
+// on the document (uploaded first: a page never learns a file's path) and velmora.requestClose().
 
 const role = document.documentElement.dataset.velmoraRole === 'other' ? 'other' : 'main';
 const pending = new Map();
@@ -87,6 +91,8 @@ function onMessage(event) {
     settle(message.id, ({ name, resolve, reject }) =>
       message.handled ? resolve(message.value) : reject(new Error(`command not handled: ${name}`)),
     );
+  } else if (message.t === 'window') {
+    runWindowOp(message.op);
   } else if (message.t === 'error') {
     if (message.id !== undefined) {
       settle(message.id, ({ reject }) => reject(new Error(message.message)));
@@ -94,6 +100,87 @@ function onMessage(event) {
       console.error('velmora: the client refused a message:', message.message);
     }
   }
+}
+
+// A browser page cannot maximise its window; full screen is the nearest it gets, and the
+// browser may refuse it (it wants a recent user gesture).
+function runWindowOp(op) {
+  if (op !== 'toggle_maximized') {
+    return;
+  }
+  const change = document.fullscreenElement
+    ? document.exitFullscreen()
+    : document.documentElement.requestFullscreen?.();
+  change?.catch?.((error) => console.warn('velmora: full screen refused:', error.message));
+}
+
+// One dropped file to the client; resolves with the name to drop it by, or null.
+async function uploadFile(file) {
+  try {
+    const response = await fetch(`/drop?name=${encodeURIComponent(file.name)}`, {
+      method: 'POST',
+      body: file,
+      credentials: 'same-origin',
+    });
+    if (!response.ok) {
+      console.error(`velmora: the client refused the dropped file ${file.name}:`, response.status);
+      return null;
+    }
+    const { file: name } = await response.json();
+    return typeof name === 'string' ? name : null;
+  } catch (error) {
+    console.error(`velmora: the dropped file ${file.name} could not be sent`, error);
+    return null;
+  }
+}
+
+// One after another, so that the client sees them in drop order and no more than one file's
+// bytes are in flight.
+async function dropFiles(files) {
+  const names = [];
+  for (const file of files) {
+    const name = await uploadFile(file);
+    if (name !== null) {
+      names.push(name);
+    }
+  }
+  if (names.length > 0 && status !== 'closed') {
+    send({ t: 'drop', files: names });
+  }
+  return names;
+}
+
+function functionKeyNumber(event) {
+  if (event.repeat || event.ctrlKey || event.altKey || event.metaKey) {
+    return 0;
+  }
+  const match = /^F([1-9]|1[0-2])$/.exec(event.key);
+  return match ? Number(match[1]) : 0;
+}
+
+// Listeners on window run after the page's own ones on its elements and document.
+function forwardWindowInput() {
+  window.addEventListener('keydown', (event) => {
+    const number = event.defaultPrevented ? 0 : functionKeyNumber(event);
+    if (number !== 0) {
+      event.preventDefault();
+      send({ t: 'key', key: number });
+    }
+  });
+  window.addEventListener('dragover', (event) => {
+    if (!event.defaultPrevented && Array.from(event.dataTransfer?.types ?? []).includes('Files')) {
+      event.preventDefault();  // without it the browser would not let the files be dropped
+      event.dataTransfer.dropEffect = 'copy';
+    }
+  });
+  window.addEventListener('drop', (event) => {
+    const files = event.dataTransfer ? Array.from(event.dataTransfer.files) : [];
+    if (event.defaultPrevented || files.length === 0) {
+      return;
+    }
+    event.preventDefault();  // the browser would open the file in place of the page
+    dropFiles(files);
+  });
 }
 
 function connect() {
@@ -148,7 +235,22 @@ export const velmora = {
   get status() {
     return status;
   },
+  // The user asks to close the window (a close button, a menu item): the client decides and
+  // asks the page to confirm. Not sent on unload, which a reload fires as well.
+  requestClose() {
+    if (role === 'main' && status !== 'closed') {
+      send({ t: 'close' });
+    }
+  },
+  // Hands files to the client as if they were dropped on the window (a page's own drop zone
+  // or file input); resolves with the names the client stored them by, in order.
+  dropFiles(files) {
+    return role === 'main' ? dropFiles(Array.from(files)) : Promise.resolve([]);
+  },
 };
 
 window.velmora = velmora;
+if (role === 'main') {
+  forwardWindowInput();
+}
 connect();

@@ -67,7 +67,21 @@ window.get_resume_data = async () => {
   return 0;
 };
 
+// This page keeps no torrent list yet: every torrent is new, and a torrent file starts at
+// once with what it brings.
+window.IndexFromHash = () => -1;
+window.pre_add_torrent = (torrent) => [
+  1, false, true, 0, '', torrent.trackers ?? [], torrent.save_path ?? '', false,
+];
+window.show_magnet_options = async () => {
+  const folder = await velmora.call('get_user_download_folder');
+  return [1, false, true, 0, '', [], folder, false];
+};
+window.get_files_prioraty = () => [];
+window.do_exit = () => 1;
+
 velmora.onStatus(showConnection);
 velmora.onCall(addEvent);
 $('console').addEventListener('submit', runCommand);
+$('quit').addEventListener('click', () => velmora.requestClose());
 showVersion();

@@ -24,7 +24,7 @@ bool ConsoleUiEngine::start(bridge::UiEngineHost& host, bridge::GuiLoop& loop) {
     host_ = &host;
     loop_ = &loop;
     channel_ = std::make_unique<bridge::PageChannel>(
-        loop, host, [this](std::string line) { write_line(line); });
+        loop, host, [this](std::string line) { write_line(line); }, &bridge::local_paths_of);
     if (::pipe2(wake_pipe_, O_CLOEXEC) != 0) {
         return false;
     }
@@ -96,6 +96,12 @@ bridge::UiValue ConsoleUiEngine::call_page(std::string_view fn, const bridge::Ui
 }
 
 void ConsoleUiEngine::show_main_window() {}
+
+void ConsoleUiEngine::toggle_maximized() {
+    if (channel_) {
+        channel_->send_window("toggle_maximized");
+    }
+}
 
 void ConsoleUiEngine::stop() {
     if (channel_) {

@@ -12,7 +12,7 @@
 namespace velmora::platform {
 
 // The end of input closes the window: page calls answer undefined from then on and the
-// client runs its exit sequence.
+// client runs its exit sequence. Drops name local paths: the console's page can know them.
 class ConsoleUiEngine final : public bridge::UiEngine {
 public:
     ConsoleUiEngine(std::FILE* in, std::FILE* out);
@@ -24,6 +24,8 @@ public:
     bool wait_for_main_page(std::chrono::milliseconds timeout) override;
     bridge::UiValue call_page(std::string_view fn, const bridge::UiValue& arg) override;
     void show_main_window() override;
+    // Passed on as {"t":"window","op":"toggle_maximized"} for whatever shows the page.
+    void toggle_maximized() override;
     void stop() override;
 
 private:

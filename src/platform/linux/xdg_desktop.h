@@ -13,6 +13,8 @@ public:
     void show_in_folder(const std::filesystem::path& item) override;
     // Linux desktops have no common default sound; the request is accepted and does nothing.
     void play_default_sound() override {}
+    // zenity's file dialog; empty where there is no display or no zenity.
+    std::vector<std::filesystem::path> choose_torrent_files() override;
 };
 
 // Starts a program detached from the client, never waiting for it; false when it could not

@@ -31,6 +31,38 @@ TEST(WireProtocol, DecodesCommandsAndReplies) {
     EXPECT_TRUE(std::get<CommandMessage>(no_args).args.empty());
 }
 
+TEST(WireProtocol, DecodesWindowInputWithoutAnId) {
+    using Source = DropMessage::Source;
+    const struct {
+        std::string text;
+        PageMessage expected;
+    } cases[] = {
+        {R"({"t":"key","key":5})", KeyMessage{5}},
+        // the receiver, not the decoder, keeps 1..12
+        {R"({"t":"key","key":13})", KeyMessage{13}},
+        {R"({"t":"key","key":-1,"id":4})", KeyMessage{-1}},
+        {R"({"t":"close"})", CloseMessage{}},
+        {R"({"t":"close","why":"button"})", CloseMessage{}},
+        {R"({"t":"drop","paths":["/x/a.torrent","b.vtr"]})",
+         DropMessage{Source::LocalPaths, {"/x/a.torrent", "b.vtr"}}},
+        {R"({"t":"drop","files":["2/a.torrent","1/a.torrent"]})",
+         DropMessage{Source::Uploads, {"2/a.torrent", "1/a.torrent"}}},
+        {R"({"t":"drop","files":[]})", DropMessage{Source::Uploads, {}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const PageMessage message = decode_page_message(c.text);
+        ASSERT_EQ(message.index(), c.expected.index());
+        if (const auto* key = std::get_if<KeyMessage>(&message)) {
+            EXPECT_EQ(key->key, std::get<KeyMessage>(c.expected).key);
+        }
+        if (const auto* drop = std::get_if<DropMessage>(&message)) {
+            EXPECT_EQ(drop->source, std::get<DropMessage>(c.expected).source);
+            EXPECT_EQ(drop->names, std::get<DropMessage>(c.expected).names);
+        }
+    }
+}
+
 TEST(WireProtocol, RefusesBadMessages) {
     const std::string deep(1000, '[');
     const std::string huge =
@@ -49,6 +81,14 @@ TEST(WireProtocol, RefusesBadMessages) {
         {R"({"t":"cmd","id":1,"name":"x","args":{}})", true},
         {R"({"t":"other","id":2})", true},
         {R"({"id":2})", true},
+        {R"({"t":"key"})", false},
+        {R"({"t":"key","key":"F5"})", false},
+        {R"({"t":"key","key":5.5,"id":3})", true},
+        {R"({"t":"drop"})", false},
+        {R"({"t":"drop","paths":"/a.torrent"})", false},
+        {R"({"t":"drop","files":[1]})", false},
+        {R"({"t":"drop","files":[""]})", false},
+        {R"({"t":"drop","paths":["/a"],"files":["1/a"]})", false},
         {"{\"t\":\"cmd\",\"id\":1,\"name\":\"\xff\"}", false},
         {deep, false},
         {huge, false},
@@ -71,6 +111,7 @@ TEST(WireProtocol, EncodesUndefinedAsNullAndKeepsMapOrder) {
               R"({"t":"call","id":9,"fn":"update_torrent","arg":{"z":1,"a":"b"}})");
     // invalid UTF-8 from a file name must not break the message
     EXPECT_NO_THROW(encode_call(1, "f", UiValue(std::string("\xff\xfe"))));
+    EXPECT_EQ(encode_window("toggle_maximized"), R"({"t":"window","op":"toggle_maximized"})");
 }
 
 }  // namespace

@@ -272,6 +272,15 @@ TEST(InfoHashHexTest, AcceptsOnlyFortyLowercaseHexDigits) {
     }
 }
 
+TEST(InfoHashHexTest, KeyIsTheV1HashElseTheStartOfTheV2Hash) {
+    const lt::sha1_hash v1("0123456789abcdefghij");
+    const lt::sha256_hash v2("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+    EXPECT_EQ(torrent_key_hash(lt::info_hash_t(v1, v2)), v1);  // hybrid: v1 wins
+    EXPECT_EQ(torrent_key_hash(lt::info_hash_t(v1)), v1);
+    EXPECT_EQ(torrent_key_hash(lt::info_hash_t(v2)), lt::sha1_hash("ABCDEFGHIJKLMNOPQRST"));
+    EXPECT_EQ(torrent_key(lt::info_hash_t(v2)), "4142434445464748494a4b4c4d4e4f5051525354");
+}
+
 TEST(InfoHashHexTest, ComparesAndHashesByItsText) {
     const auto a = InfoHashHex::parse(std::string(40, 'a'));
     const auto a2 = InfoHashHex::parse(std::string(40, 'a'));

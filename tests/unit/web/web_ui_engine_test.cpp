@@ -1,9 +1,11 @@
 // The web UI engine against a small Beast client: access rules, archive paths, the page
-// protocol over WebSocket, the page stores and the folder listing.
+// protocol over WebSocket, window input, uploads of dropped files, the page stores and the
+// folder listing.
 #include "velmora/platform/linux/web/web_ui_engine.h"
 
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <thread>
 
@@ -92,6 +94,17 @@ Reply get(std::uint16_t port, const std::string& target, Headers headers = {}) {
     return request(port, http::verb::get, target, std::move(headers));
 }
 
+// The status of a request written as is, e.g. one that announces a body it never sends.
+unsigned raw_request_status(std::uint16_t port, const std::string& text) {
+    net::io_context io;
+    tcp::socket socket = connect_to(io, port);
+    net::write(socket, net::buffer(text));
+    beast::flat_buffer buffer;
+    http::response<http::string_body> res;
+    http::read(socket, buffer, res);
+    return res.result_int();
+}
+
 // A page over WebSocket; the handshake throws when it is refused.
 class PageClient {
 public:
@@ -159,9 +172,17 @@ public:
     }
     void on_main_page_connected() override { ++main_page_connections; }
     void on_main_window_closed() override {}
+    void on_function_key(int number) override { input.push_back("F" + std::to_string(number)); }
+    void on_files_dropped(const std::vector<std::string>& paths) override {
+        input.push_back("drop");
+        drops.push_back(paths);
+    }
+    void on_close_requested() override { input.push_back("close"); }
 
     std::function<std::optional<UiValue>(std::string_view, std::span<const UiValue>)> on_command;
     int main_page_connections = 0;
+    std::vector<std::string> input;  // window input in arrival order: "F5", "close", "drop"
+    std::vector<std::vector<std::string>> drops;
 };
 
 class WebUiEngineTest : public ::testing::Test {
@@ -171,6 +192,8 @@ protected:
         options.open_window = false;
         options.url_file = dir_ / "ui-url";
         options.store_folder = dir_.path();
+        std::filesystem::create_directory(dir_ / "tmp");
+        options.temp_folder = dir_ / "tmp";
         options.archive_lookup = [](std::string_view path) -> std::optional<std::string> {
             static const std::map<std::string, std::string, std::less<>> kEntries = {
                 {"main.htm", "<!doctype html><title>fake</title>"},
@@ -187,9 +210,34 @@ protected:
         token_ = url.substr(url.find("token=") + 6);
     }
 
-    void TearDown() override { engine_->stop(); }
+    void TearDown() override {
+        if (engine_) {
+            engine_->stop();
+        }
+    }
 
     std::string token_query() const { return "token=" + token_; }
+    Headers cookie() const { return {{"Cookie", "velmora_token=" + token_}}; }
+    // POST /drop?name=<encoded_name>; `encoded_name` goes into the query as given.
+    Reply upload(const std::string& encoded_name, std::string bytes, Headers headers = {}) {
+        if (headers.empty()) {
+            headers = cookie();
+        }
+        return request(port_, http::verb::post, "/drop?name=" + encoded_name, std::move(headers),
+                       std::move(bytes));
+    }
+    // The name an upload was answered with; fails the test when it was refused.
+    std::string uploaded(const std::string& encoded_name, std::string bytes) {
+        const Reply reply = upload(encoded_name, std::move(bytes));
+        EXPECT_EQ(reply.status, 200U) << reply.body;
+        return Json::parse(reply.body, nullptr, false).value("file", std::string());
+    }
+    // The one folder the engine made for uploads, inside the temporary folder it was given.
+    std::filesystem::path private_folder() const {
+        const std::filesystem::directory_iterator first(dir_ / "tmp");
+        return first == std::filesystem::directory_iterator() ? std::filesystem::path()
+                                                              : first->path();
+    }
     std::string main_page_target() const { return "/ws?role=main&" + token_query(); }
 
     // Runs `work` on a client thread while this (the gui) thread runs the loop.
@@ -470,6 +518,199 @@ TEST_F(WebUiEngineTest, ClosedOrOtherPagesAnswerUndefined) {
     client.join();
 }
 
+// Window input is posted to the gui loop in order with commands: once a later echo is
+// answered, everything the page sent before it has reached the host.
+void send_then_sync(PageClient& page, const std::vector<Json>& messages, int sync_id) {
+    for (const Json& message : messages) {
+        page.send(message.dump());
+    }
+    page.send(command(sync_id, "echo", Json::array({sync_id})));
+    Json reply = page.receive();
+    while (reply["t"] == "error") {  // answers to bad shapes come first
+        reply = page.receive();
+    }
+    EXPECT_EQ(reply["value"], sync_id);
+}
+
+TEST_F(WebUiEngineTest, MainPageWindowInputReachesTheHost) {
+    run_client([&] {
+        PageClient page(port_, main_page_target());
+        send_then_sync(page,
+                       {{{"t", "key"}, {"key", 5}},
+                        {{"t", "key"}, {"key", 13}},
+                        {{"t", "key"}, {"key", 0}},
+                        {{"t", "close"}},
+                        {{"t", "key"}, {"key", 1}},
+                        {{"t", "key"}, {"key", 12}}},
+                       1);
+        page.send(Json{{"t", "key"}, {"key", "F2"}}.dump());
+        EXPECT_EQ(page.receive()["t"], "error");
+        send_then_sync(page, {{{"t", "key"}, {"key", 2}}}, 2);  // still served
+    });
+    EXPECT_EQ(host_.input, (std::vector<std::string>{"F5", "close", "F1", "F12", "F2"}));
+}
+
+TEST_F(WebUiEngineTest, WindowInputOfOtherPagesIsIgnored) {
+    const std::string stored = uploaded("a.torrent", "d4:infoe");
+    const std::vector<Json> input = {{{"t", "key"}, {"key", 5}},
+                                     {{"t", "close"}},
+                                     {{"t", "drop"}, {"files", Json::array({stored})}}};
+    run_client([&] {
+        PageClient other(port_, "/ws?role=other&" + token_query());
+        send_then_sync(other, input, 1);
+        PageClient replaced(port_, main_page_target());
+        send_then_sync(replaced, {{{"t", "key"}, {"key", 3}}}, 2);
+        PageClient newest(port_, main_page_target());
+        send_then_sync(newest, {}, 3);  // the newest is main once its first command is answered
+        send_then_sync(replaced, input, 4);
+        send_then_sync(other, input, 5);
+        send_then_sync(newest, {{{"t", "key"}, {"key", 9}}}, 6);
+    });
+    EXPECT_EQ(host_.input, (std::vector<std::string>{"F3", "F9"}));
+}
+
+TEST_F(WebUiEngineTest, DroppedFilesArriveAsPathsOfTheirUploads) {
+    const std::string first = uploaded("a.torrent", "first");
+    const std::string second = uploaded("a.torrent", "second");  // same name, own file
+    const std::string record = uploaded("record%20one.vtr", "");
+    EXPECT_NE(first, second);
+    run_client([&] {
+        PageClient page(port_, main_page_target());
+        send_then_sync(
+            page,
+            {{{"t", "drop"}, {"files", Json::array({record, "not/stored", second, "../a", first})}},
+             // a browser knows no local path, so none is taken from it
+             {{"t", "drop"}, {"paths", Json::array({(dir_ / "ui-url").string()})}},
+             {{"t", "drop"}, {"files", Json::array({"nothing/stored"})}}},
+            1);
+    });
+    ASSERT_EQ(host_.drops.size(), 1U);
+    const auto& paths = host_.drops[0];
+    ASSERT_EQ(paths.size(), 3U);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"record one.vtr", ""}, {"a.torrent", "second"}, {"a.torrent", "first"}};
+    const std::filesystem::path folder = private_folder();
+    EXPECT_EQ(std::filesystem::path(paths[0]).parent_path().parent_path(), folder);
+    struct stat info {};
+    ASSERT_EQ(stat(folder.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777U, 0700U);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        SCOPED_TRACE(paths[i]);
+        const std::filesystem::path path(paths[i]);
+        EXPECT_EQ(path.filename(), expected[i].first);
+        EXPECT_EQ(path.parent_path().parent_path(), folder);
+        std::ifstream file(path, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), expected[i].second);
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777U, 0600U);
+    }
+    engine_->stop();
+    EXPECT_FALSE(std::filesystem::exists(folder));  // removed when the engine stops
+}
+
+TEST_F(WebUiEngineTest, UploadsAreStoredByBaseNameOnly) {
+    struct Case {
+        std::string encoded_name;
+        std::string stored_base;  // empty: refused with 400
+    };
+    const std::vector<Case> cases = {
+        {"..%2F..%2Fescaped.torrent", "escaped.torrent"},
+        {"../../escaped2.torrent", "escaped2.torrent"},
+        {"%2Fetc%2Fpasswd", "passwd"},
+        {"dir%5Cinner.vtr", "inner.vtr"},
+        {"..", ""},
+        {"%2E%2E", ""},
+        {"a%2F..", ""},
+        {".", ""},
+        {"", ""},
+        {"trailing%2F", ""},
+        {"nul%00.torrent", ""},
+        {std::string(256, 'n'), ""},
+        {"%zz", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.encoded_name.substr(0, 40));
+        const Reply reply = upload(c.encoded_name, "bytes");
+        if (c.stored_base.empty()) {
+            EXPECT_EQ(reply.status, 400U);
+            continue;
+        }
+        ASSERT_EQ(reply.status, 200U);
+        const std::string name = Json::parse(reply.body)["file"];
+        EXPECT_TRUE(name.ends_with("/" + c.stored_base)) << name;
+    }
+    EXPECT_EQ(request(port_, http::verb::post, "/drop", cookie(), "x").status, 400U);
+    // nothing landed beside or above the private folder
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ / "tmp"), {}), 1);
+    EXPECT_TRUE(private_folder().filename().string().starts_with("velmora-drop-"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "escaped.torrent"));
+    EXPECT_FALSE(std::filesystem::exists(dir_.path().parent_path() / "escaped.torrent"));
+}
+
+TEST_F(WebUiEngineTest, UploadsFollowTheAccessRulesAndTheSizeLimit) {
+    const std::string port = std::to_string(port_);
+    struct Case {
+        std::string what;
+        Headers headers;
+        unsigned status;
+    };
+    const std::vector<Case> cases = {
+        {"no token", {{"X-Nothing", "1"}}, 403},
+        {"wrong cookie", {{"Cookie", "velmora_token=" + std::string(64, '0')}}, 403},
+        {"foreign origin",
+         {{"Cookie", "velmora_token=" + token_}, {"Origin", "http://evil.example"}},
+         403},
+        {"foreign host", {{"Cookie", "velmora_token=" + token_}, {"Host", "evil.example"}}, 421},
+        {"own origin",
+         {{"Cookie", "velmora_token=" + token_}, {"Origin", "http://127.0.0.1:" + port}},
+         200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(upload("x.torrent", "bytes", c.headers).status, c.status);
+    }
+    EXPECT_EQ(request(port_, http::verb::post, "/drop?" + token_query() + "&name=t.torrent").status,
+              200U);
+    EXPECT_EQ(get(port_, "/drop?name=x.torrent", cookie()).status, 405U);
+
+    auto announced = [&](std::uint64_t length, const std::string& auth) {
+        return "POST /drop?name=big.torrent HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + auth +
+               "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+    };
+    const std::string auth = "Cookie: velmora_token=" + token_ + "\r\n";
+    constexpr std::uint64_t kLimit = 64U * 1024U * 1024U;
+    // refused from the header alone: the body is never waited for
+    EXPECT_EQ(raw_request_status(port_, announced(kLimit + 1, auth)), 413U);
+    EXPECT_EQ(raw_request_status(port_, announced(std::uint64_t{1} << 40U, auth)), 413U);
+    EXPECT_EQ(raw_request_status(port_, announced(kLimit + 1, "")), 403U);
+    const Reply at_limit = upload("big.torrent", std::string(kLimit, 'b'));
+    ASSERT_EQ(at_limit.status, 200U);
+    const std::string stored = Json::parse(at_limit.body)["file"];
+    EXPECT_EQ(std::filesystem::file_size(private_folder() / stored), kLimit);
+}
+
+TEST_F(WebUiEngineTest, ToggleMaximizedIsSentToTheMainPage) {
+    engine_->toggle_maximized();  // no page: nothing to do
+    std::atomic<bool> connected{false};
+    std::atomic<bool> asked{false};
+    Json received;
+    std::thread client([&] {
+        PageClient other(port_, "/ws?role=other&" + token_query());
+        PageClient main(port_, main_page_target());
+        connected = true;
+        loop_.wake();
+        received = main.receive();
+        asked = true;
+        loop_.wake();
+    });
+    loop_.run_until([&] { return connected.load(); });
+    ASSERT_TRUE(engine_->wait_for_main_page(std::chrono::seconds(5)));
+    engine_->toggle_maximized();
+    loop_.run_until([&] { return asked.load(); });
+    client.join();
+    EXPECT_EQ(received, (Json{{"t", "window"}, {"op", "toggle_maximized"}}));
+}
+
 TEST_F(WebUiEngineTest, BadMessagesHurtOnlyTheirConnection) {
     run_client([&] {
         PageClient healthy(port_, "/ws?role=other&" + token_query());
@@ -513,6 +754,11 @@ TEST_F(WebUiEngineTest, PageStoreRoundTrip) {
     const auto select = run_sql("settings", {{"sql", "SELECT k, v FROM kv ORDER BY k"}});
     EXPECT_EQ(select.second, Json::parse(R"({"rows": [["a", 1], ["b", 2.5]], "changes": 0})"));
     EXPECT_TRUE(std::filesystem::exists(dir_ / "settings.db"));
+    // a statement larger than other requests may be still has its whole body read
+    const auto large = run_sql("settings", {{"sql", "SELECT length(?)"},
+                                            {"params", Json::array({std::string(200000, 'x')})}});
+    EXPECT_EQ(large.first, 200U);
+    EXPECT_EQ(large.second["rows"], Json::parse("[[200000]]"));
     EXPECT_FALSE(std::filesystem::exists(dir_ / "log.db"));  // opened only when used
 
     struct Case {

@@ -1,12 +1,17 @@
-// HTTP on one connection: the request checks, the archive, the page stores and the listing.
+// HTTP on one connection: the request checks, the archive, the page stores, the listing and
+// the uploads of dropped files.
+#include <iostream>
+#include <limits>
 #include <optional>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
+#include <nlohmann/json.hpp>
 
 #include "velmora/bridge/wire_protocol.h"
+#include "velmora/platform/linux/web/dropped_files.h"
 #include "velmora/platform/linux/web/folder_listing.h"
 #include "velmora/platform/linux/web/request_rules.h"
 #include "velmora/platform/linux/web/server_context.h"
@@ -117,6 +122,27 @@ Response serve_archive(const WebServer::Context& context,
     return response;
 }
 
+// POST /drop?name=<file name>: answers {"file": <the name to drop it by>}.
+Response store_dropped_file(WebServer::Context& context,
+                            const Request& request,
+                            std::string_view query) {
+    if (request.method() != http::verb::post) {
+        return plain(request, http::status::method_not_allowed);
+    }
+    const auto name = query_value(query, "name");
+    if (!name || !upload_base_name(*name) || !context.dropped_files) {
+        return json(request, false, R"({"error":"not a file name"})");
+    }
+    std::string error;
+    const auto stored = context.dropped_files->store(*name, request.body(), error);
+    if (!stored) {
+        std::cerr << "velmora: a dropped file was not kept: " << error << '\n';
+        return make_response(request, http::status::internal_server_error,
+                             R"({"error":"the file could not be stored"})", "application/json");
+    }
+    return json(request, true, nlohmann::json{{"file", *stored}}.dump());
+}
+
 Response route(WebServer::Context& context, const Request& request) {
     const Target target = split_target(to_std(request.target()));
     const bool is_get = request.method() == http::verb::get;
@@ -149,7 +175,25 @@ Response route(WebServer::Context& context, const Request& request) {
         auto listing = list_folder(*path);
         return json(request, listing.ok, std::move(listing.json));
     }
+    if (target.path == "/drop") {
+        return store_dropped_file(context, request, target.query);
+    }
     return plain(request, http::status::not_found);
+}
+
+// The largest body the request's route takes.
+std::uint64_t body_limit_for(const Request& request) {
+    if (request.method() != http::verb::post) {
+        return kMaxOtherBodyBytes;
+    }
+    const std::string_view target = to_std(request.target());
+    if (target.starts_with("/api/store/")) {
+        return kMaxStoreBodyBytes;
+    }
+    if (target == "/drop" || target.starts_with("/drop?")) {
+        return kMaxDroppedFileBytes;
+    }
+    return kMaxOtherBodyBytes;
 }
 
 class HttpSession final : public Connection, public std::enable_shared_from_this<HttpSession> {
@@ -160,7 +204,9 @@ public:
     void read_next() {
         parser_.emplace();
         parser_->header_limit(kMaxHeaderBytes);
-        parser_->body_limit(kMaxOtherBodyBytes);
+        // the route's limit is known only with the header: it is applied in on_header, so a
+        // declared length above it still gets its 413 instead of a dropped connection
+        parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
         stream_.expires_after(kHttpTimeout);
         http::async_read_header(stream_, buffer_, *parser_,
                                 [self = shared_from_this()](beast::error_code ec, std::size_t) {
@@ -187,10 +233,12 @@ private:
         if (beast::websocket::is_upgrade(request)) {
             return upgrade();
         }
-        if (request.method() == http::verb::post &&
-            to_std(request.target()).starts_with("/api/store/")) {
-            parser_->body_limit(kMaxStoreBodyBytes);
+        const std::uint64_t limit = body_limit_for(request);
+        const auto declared = parser_->content_length();
+        if (declared && *declared > limit) {
+            return write(plain(request, http::status::payload_too_large), /*close=*/true);
         }
+        parser_->body_limit(limit);  // what a chunked body may add up to
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code read_ec, std::size_t) {
                              self->on_body(read_ec);

@@ -7,7 +7,7 @@
 
 namespace velmora::platform {
 
-std::optional<bridge::UiValue> PageLink::CountingHost::dispatch_command(
+std::optional<bridge::UiValue> PageLink::LinkHost::dispatch_command(
     std::string_view name, std::span<const bridge::UiValue> args) {
     struct Running {
         int& count;
@@ -19,19 +19,40 @@ std::optional<bridge::UiValue> PageLink::CountingHost::dispatch_command(
     return host_.dispatch_command(name, args);
 }
 
+void PageLink::LinkHost::on_function_key(int number) {
+    if (is_main) {
+        host_.on_function_key(number);
+    }
+}
+
+void PageLink::LinkHost::on_files_dropped(const std::vector<std::string>& paths) {
+    if (is_main) {
+        host_.on_files_dropped(paths);
+    }
+}
+
+void PageLink::LinkHost::on_close_requested() {
+    if (is_main) {
+        host_.on_close_requested();
+    }
+}
+
 PageLink::PageLink(bridge::GuiLoop& loop,
                    bridge::UiEngineHost& host,
-                   bridge::PageChannel::SendText send)
-    : counting_host_(host), channel_(loop, counting_host_, std::move(send)) {}
+                   bridge::PageChannel::SendText send,
+                   bridge::PageChannel::DropResolver resolve_drop)
+    : link_host_(host), channel_(loop, link_host_, std::move(send), std::move(resolve_drop)) {}
 
-PageRegistry::PageRegistry(bridge::GuiLoop& loop, bridge::UiEngineHost& host)
-    : loop_(loop), host_(host) {}
+PageRegistry::PageRegistry(bridge::GuiLoop& loop,
+                           bridge::UiEngineHost& host,
+                           bridge::PageChannel::DropResolver resolve_drop)
+    : loop_(loop), host_(host), resolve_drop_(std::move(resolve_drop)) {}
 
 PageRegistry::~PageRegistry() = default;
 
 std::shared_ptr<PageLink> PageRegistry::open_page(bool is_main,
                                                   bridge::PageChannel::SendText send) {
-    auto link = std::make_shared<PageLink>(loop_, host_, std::move(send));
+    auto link = std::make_shared<PageLink>(loop_, host_, std::move(send), resolve_drop_);
     {
         std::lock_guard lock(mutex_);
         links_.push_back(link);
@@ -41,7 +62,7 @@ std::shared_ptr<PageLink> PageRegistry::open_page(bool is_main,
             if (self->stopped_ || link->is_closed()) {
                 return;
             }
-            self->main_ = link;
+            self->make_main(link);
             self->forget_closed_links();
             self->host_.on_main_page_connected();
         });
@@ -54,7 +75,7 @@ void PageRegistry::close_page(const std::shared_ptr<PageLink>& link) {
     link->channel().on_closed();
     loop_.post([self = shared_from_this(), link] {
         if (self->main_ == link) {
-            self->main_.reset();
+            self->make_main(nullptr);
         }
         self->forget_closed_links();
     });
@@ -75,10 +96,27 @@ bridge::UiValue PageRegistry::call_main_page(std::string_view fn, const bridge::
     return page->channel().call(fn, arg);
 }
 
+void PageRegistry::send_window_to_main_page(std::string_view op) {
+    loop_.assert_gui_thread();
+    if (main_ != nullptr && !stopped_) {
+        main_->channel().send_window(op);
+    }
+}
+
 void PageRegistry::stop() {
     loop_.assert_gui_thread();
     stopped_ = true;
-    main_.reset();
+    make_main(nullptr);
+}
+
+void PageRegistry::make_main(const std::shared_ptr<PageLink>& link) {
+    if (main_ != nullptr) {
+        main_->set_main(false);  // its window input goes nowhere from now on
+    }
+    main_ = link;
+    if (main_ != nullptr) {
+        main_->set_main(true);
+    }
 }
 
 void PageRegistry::forget_closed_links() {

@@ -17,9 +17,12 @@ class PageLink;
 
 // Links are created and closed by the server's io thread; the gui thread picks the main page
 // and frees closed links only when none of their commands is still running on its stack.
+// Window input (keys, close, drops) reaches the host from the main page only.
 class PageRegistry : public std::enable_shared_from_this<PageRegistry> {
 public:
-    PageRegistry(bridge::GuiLoop& loop, bridge::UiEngineHost& host);
+    PageRegistry(bridge::GuiLoop& loop,
+                 bridge::UiEngineHost& host,
+                 bridge::PageChannel::DropResolver resolve_drop = {});
     ~PageRegistry();
 
     // Thread: io. A page connected; a main page becomes the target of calls once the gui loop
@@ -31,46 +34,61 @@ public:
     // Thread: gui.
     bool has_main_page() const;
     bridge::UiValue call_main_page(std::string_view fn, const bridge::UiValue& arg);
+    // Thread: gui. A window request to the main page, if there is one; no answer is awaited.
+    void send_window_to_main_page(std::string_view op);
     // Thread: gui. Later connections are ignored and calls answer undefined.
     void stop();
 
 private:
     void forget_closed_links();
+    void make_main(const std::shared_ptr<PageLink>& link);
 
     bridge::GuiLoop& loop_;
     bridge::UiEngineHost& host_;
+    bridge::PageChannel::DropResolver resolve_drop_;
     std::shared_ptr<PageLink> main_;  // gui thread only
     bool stopped_ = false;            // gui thread only
     std::mutex mutex_;
     std::vector<std::shared_ptr<PageLink>> links_;
 };
 
-// One connected page: its protocol channel, and a count of its commands now running.
+// One connected page: its protocol channel, a count of its commands now running, and whether
+// it is the main page (whose window input alone reaches the host).
 class PageLink {
 public:
-    PageLink(bridge::GuiLoop& loop, bridge::UiEngineHost& host, bridge::PageChannel::SendText send);
+    PageLink(bridge::GuiLoop& loop,
+             bridge::UiEngineHost& host,
+             bridge::PageChannel::SendText send,
+             bridge::PageChannel::DropResolver resolve_drop);
     bridge::PageChannel& channel() { return channel_; }
     bool is_closed() const { return closed_.load(std::memory_order_acquire); }
     void mark_closed() { closed_.store(true, std::memory_order_release); }
-    bool has_running_commands() const { return counting_host_.running > 0; }
+    bool has_running_commands() const { return link_host_.running > 0; }
+    // Thread: gui.
+    void set_main(bool is_main) { link_host_.is_main = is_main; }
 
 private:
     // Counts commands on the gui thread's stack: a command may wait for a page answer, and
-    // the loop it runs meanwhile may see this page close.
-    class CountingHost final : public bridge::UiEngineHost {
+    // the loop it runs meanwhile may see this page close. Holds back the window input of a
+    // page that is not (or no longer) the main one.
+    class LinkHost final : public bridge::UiEngineHost {
     public:
-        explicit CountingHost(bridge::UiEngineHost& host) : host_(host) {}
+        explicit LinkHost(bridge::UiEngineHost& host) : host_(host) {}
         std::optional<bridge::UiValue> dispatch_command(
             std::string_view name, std::span<const bridge::UiValue> args) override;
         void on_main_page_connected() override { host_.on_main_page_connected(); }
         void on_main_window_closed() override { host_.on_main_window_closed(); }
-        int running = 0;  // gui thread only
+        void on_function_key(int number) override;
+        void on_files_dropped(const std::vector<std::string>& paths) override;
+        void on_close_requested() override;
+        int running = 0;       // gui thread only
+        bool is_main = false;  // gui thread only
 
     private:
         bridge::UiEngineHost& host_;
     };
 
-    CountingHost counting_host_;
+    LinkHost link_host_;
     bridge::PageChannel channel_;
     std::atomic<bool> closed_{false};
 };

@@ -15,6 +15,7 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "velmora/platform/linux/web/dropped_files.h"
 #include "velmora/platform/linux/web/page_stores.h"
 #include "velmora/platform/linux/web/web_server.h"
 
@@ -57,6 +58,7 @@ struct WebServer::Context {
     std::string token;
     ArchiveLookup archive_lookup;
     PageStores stores;
+    std::shared_ptr<DroppedFiles> dropped_files;
     std::shared_ptr<PageRegistry> pages;
     std::vector<std::weak_ptr<Connection>> connections;  // io thread only
     std::thread thread;

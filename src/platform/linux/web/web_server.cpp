@@ -45,6 +45,7 @@ WebServer::Context::Context(WebServerConfig config, std::shared_ptr<PageRegistry
       token(std::move(config.token)),
       archive_lookup(std::move(config.archive_lookup)),
       stores(std::move(config.store_folder)),
+      dropped_files(std::move(config.dropped_files)),
       pages(std::move(page_registry)) {}
 
 bool WebServer::Context::admit(const std::shared_ptr<Connection>& connection) {

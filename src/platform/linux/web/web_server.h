@@ -12,6 +12,7 @@
 
 namespace velmora::platform {
 
+class DroppedFiles;
 class PageRegistry;
 
 // An entry of the page archive by its path below "/app/"; nullopt when there is none.
@@ -22,6 +23,7 @@ struct WebServerConfig {
     std::string token;
     std::filesystem::path store_folder;
     ArchiveLookup archive_lookup;
+    std::shared_ptr<DroppedFiles> dropped_files;  // where POST /drop keeps its uploads
 };
 
 // Thread: the owner's (gui) for every method; connections are served on one io thread of

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "velmora/bridge/gui_marshal.h"
+#include "velmora/platform/linux/web/dropped_files.h"
 #include "velmora/platform/linux/web/embedded_pages.h"
 #include "velmora/platform/linux/web/page_opener.h"
 #include "velmora/platform/linux/web/page_registry.h"
@@ -41,10 +42,19 @@ bool WebUiEngine::start(bridge::UiEngineHost& host, bridge::GuiLoop& loop) {
         std::cerr << "velmora: the page archive is missing or damaged\n";
         return false;
     }
-    pages_ = std::make_shared<PageRegistry>(loop, host);
+    dropped_files_ = std::make_shared<DroppedFiles>(
+        options_.temp_folder.empty() ? default_temp_folder() : options_.temp_folder);
+    // weak: the copies go when the engine stops, whatever still holds the registry
+    pages_ = std::make_shared<PageRegistry>(
+        loop, host,
+        [weak = std::weak_ptr<DroppedFiles>(dropped_files_)](const bridge::DropMessage& drop) {
+            const auto files = weak.lock();
+            return files ? files->resolve(drop) : std::vector<std::string>();
+        });
     std::string error;
-    server_ = WebServer::start({options_.port, *token, options_.store_folder, std::move(lookup)},
-                               pages_, error);
+    server_ = WebServer::start(
+        {options_.port, *token, options_.store_folder, std::move(lookup), dropped_files_}, pages_,
+        error);
     if (!server_) {
         std::cerr << "velmora: " << error << '\n';
         return false;
@@ -113,6 +123,12 @@ void WebUiEngine::show_main_window() {
     }
 }
 
+void WebUiEngine::toggle_maximized() {
+    if (server_) {
+        pages_->send_window_to_main_page("toggle_maximized");
+    }
+}
+
 void WebUiEngine::stop() {
     if (!server_) {
         return;
@@ -121,6 +137,7 @@ void WebUiEngine::stop() {
     pages_->stop();
     server_->stop();
     server_.reset();
+    dropped_files_.reset();  // the last owner: the uploaded copies are removed
 }
 
 std::uint16_t WebUiEngine::port() const {

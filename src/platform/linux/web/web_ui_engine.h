@@ -13,6 +13,7 @@
 
 namespace velmora::platform {
 
+class DroppedFiles;
 class PageRegistry;
 class WebServer;
 
@@ -21,13 +22,18 @@ struct WebUiOptions {
     bool open_window = true;             // false: the URL is printed on standard output instead
     std::filesystem::path url_file;      // written with the page URL, mode 0600
     std::filesystem::path store_folder;  // where settings.db, torrents.db, log.db live
+    // Dropped files are uploaded into a private folder made below this one; empty = $TMPDIR,
+    // else /tmp.
+    std::filesystem::path temp_folder;
     // Entries below "/app/"; empty = the page archive built into the executable.
     std::function<std::optional<std::string>(std::string_view)> archive_lookup;
 };
 
 // Serves the pages over HTTP and carries the page protocol over WebSocket, on 127.0.0.1
 // only, to requests that bear this run's secret token. The main page is the page most
-// recently connected as role=main.
+// recently connected as role=main; only its keys, close requests and drops reach the host.
+// A dropped file reaches the host as the path of its uploaded copy, which lives until the
+// engine stops.
 class WebUiEngine final : public bridge::UiEngine {
 public:
     explicit WebUiEngine(WebUiOptions options);
@@ -40,6 +46,8 @@ public:
     bridge::UiValue call_page(std::string_view fn, const bridge::UiValue& arg) override;
     // Opens the page again when no main page is connected; a connected one is left as is.
     void show_main_window() override;
+    // Asks the main page to toggle full screen, the nearest a browser page gets.
+    void toggle_maximized() override;
     void stop() override;
 
     // Thread: gui. "http://127.0.0.1:<port>/app/main.htm?token=<token>"; empty before start.
@@ -52,6 +60,7 @@ private:
 
     WebUiOptions options_;
     bridge::GuiLoop* loop_ = nullptr;
+    std::shared_ptr<DroppedFiles> dropped_files_;
     std::shared_ptr<PageRegistry> pages_;
     std::unique_ptr<WebServer> server_;
     std::string url_;

@@ -1,0 +1,66 @@
+// The one engine session of the client, its category loggers and its statistic positions.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+#include <libtorrent/session.hpp>
+
+#include "velmora/config/client_settings.h"
+#include "velmora/engine/session_settings.h"
+#include "velmora/engine/status_reports.h"
+
+namespace spdlog {
+class logger;
+}
+namespace velmora::bridge {
+class UiEventSink;
+}
+
+namespace velmora::engine {
+
+// Thread: start() and tear_down() on the gui thread; session() from every thread once started
+// (the engine's own calls are thread-safe).
+class EngineSession {
+public:
+    EngineSession(config::ClientSettings& settings,
+                  std::filesystem::path log_folder,
+                  bridge::UiEventSink& events,
+                  bool loopback_only);
+    ~EngineSession();
+    EngineSession(const EngineSession&) = delete;
+    EngineSession& operator=(const EngineSession&) = delete;
+
+    // Builds the session in its fixed order and tells the page the ports really opened.
+    void start();
+    bool started() const { return session_ != nullptr; }
+    // Ends every engine thread; the session is gone afterwards.
+    void tear_down();
+
+    lt::session& session() { return *session_; }
+    bool loopback_only() const { return loopback_only_; }
+    const MetricPositions& metric_positions() const { return positions_; }
+    int counter_index(Metric metric) const { return positions_[static_cast<std::size_t>(metric)]; }
+    // Null when that category's log is off.
+    spdlog::logger* category_logger(LogCategory category) const;
+    // Writes an engine log line to its category's file, when that log is on.
+    void write_log(LogCategory category, std::string_view text) const;
+    // The listen ports are the settings' port and ssl_port; the page hears them.
+    void publish_ports();
+
+private:
+    void prepare_logs();
+    void apply_loopback_filter();
+
+    config::ClientSettings& settings_;
+    std::filesystem::path log_folder_;
+    bridge::UiEventSink& events_;
+    bool loopback_only_;
+    std::array<std::shared_ptr<spdlog::logger>, kLogCategories.size()> loggers_;
+    MetricPositions positions_{};
+    std::unique_ptr<lt::session> session_;
+};
+
+}  // namespace velmora::engine

@@ -1,0 +1,129 @@
+// Raising the status events of each tick.
+#include "velmora/engine/status_reporter.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "velmora/bridge/event_names.h"
+#include "velmora/bridge/ui_event_sink.h"
+#include "velmora/engine/info_hash_hex.h"
+
+namespace velmora::engine {
+namespace {
+
+constexpr std::int32_t kTorrentUpdateError = 62;
+constexpr std::int32_t kTorrentUpdateCycleError = 63;
+
+std::vector<std::int64_t> file_progress_of(const lt::torrent_status& status) {
+    if (!status.has_metadata) {
+        return {};
+    }
+    return status.handle.file_progress(lt::torrent_handle::piece_granularity);
+}
+
+}  // namespace
+
+StatusReporter::StatusReporter(const config::ClientSettings& settings,
+                               const std::atomic<bool>& running,
+                               bridge::UiEventSink& events,
+                               CountryLookup country,
+                               KeepAwake& keep_awake,
+                               JobQueueHooks& jobs)
+    : settings_(settings),
+      running_(running),
+      events_(events),
+      country_(std::move(country)),
+      keep_awake_(keep_awake),
+      jobs_(jobs) {}
+
+void StatusReporter::update_torrent(const lt::torrent_status& status) {
+    if (!status.handle.is_valid()) {
+        return;
+    }
+    bridge::UiArray payload;
+    try {
+        std::vector<lt::peer_info> peers;
+        status.handle.get_peer_info(peers);
+        payload.emplace_back(status_map(status, file_progress_of(status)));
+        payload.emplace_back(peers_array(peers, country_));
+        payload.emplace_back(trackers_array(status.handle.trackers(), lt::clock_type::now()));
+    } catch (const std::exception& e) {
+        events_.ui_call(bridge::event::kPostNoFormatError,
+                        bridge::UiArray{bridge::UiValue(kTorrentUpdateError),
+                                        bridge::UiValue(e.what()), bridge::UiValue(false)});
+        return;
+    }
+    events_.ui_call(bridge::event::kUpdateTorrent, std::move(payload));
+}
+
+void StatusReporter::update_torrents_trackers(const lt::torrent_handle& handle) {
+    if (!handle.is_valid()) {
+        return;
+    }
+    bridge::UiArray payload;
+    try {
+        payload.emplace_back(torrent_key(handle.info_hashes()));
+        payload.emplace_back(trackers_array(handle.trackers(), lt::clock_type::now()));
+    } catch (const std::exception& e) {
+        events_.ui_call(bridge::event::kPostNoFormatError,
+                        bridge::UiArray{bridge::UiValue(kTorrentUpdateError),
+                                        bridge::UiValue(e.what()), bridge::UiValue(false)});
+        return;
+    }
+    events_.ui_call(bridge::event::kUpdateTorrentsTrackers, std::move(payload));
+}
+
+void StatusReporter::refresh_all(lt::session_handle& session) {
+    std::vector<lt::torrent_status> statuses;
+    {
+        const std::lock_guard lock(list_lock_);
+        session.refresh_torrent_status(&statuses_, lt::torrent_handle::query_last_seen_complete);
+        statuses = statuses_;
+    }
+    for (const auto& status : statuses) {
+        if (!running_) {
+            return;
+        }
+        try {
+            if (status.handle.is_valid()) {
+                update_torrent(status);
+            }
+        } catch (const std::exception& e) {
+            events_.ui_call(bridge::event::kPostNoFormatError,
+                            bridge::UiArray{bridge::UiValue(kTorrentUpdateCycleError),
+                                            bridge::UiValue(e.what()), bridge::UiValue(false)});
+        }
+    }
+}
+
+void StatusReporter::statusbar_tick(bool listening,
+                                    std::span<const std::int64_t> counters,
+                                    const MetricPositions& positions) {
+    const StatusbarInputs inputs{listening, settings_.use_dht, jobs_.storage_moves(),
+                                 jobs_.creations_queued()};
+    events_.ui_call(bridge::event::kDoStatusbar,
+                    statusbar_map(counters, positions, totals_, inputs));
+    if (!settings_.respect_sleep) {
+        keep_awake_.set_system_required(torrents_active(counters, positions));
+    }
+    jobs_.start_next_jobs();
+}
+
+void StatusReporter::add_status(lt::torrent_status status) {
+    const std::lock_guard lock(list_lock_);
+    statuses_.push_back(std::move(status));
+}
+
+void StatusReporter::erase_status(const std::string& hash) {
+    const std::lock_guard lock(list_lock_);
+    std::erase_if(statuses_, [&hash](const lt::torrent_status& s) {
+        return torrent_key(s.info_hashes) == hash;
+    });
+}
+
+bool StatusReporter::has_statuses() const {
+    const std::lock_guard lock(list_lock_);
+    return !statuses_.empty();
+}
+
+}  // namespace velmora::engine

@@ -1,0 +1,37 @@
+// The engine's once-a-second tick on a thread of its own.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace velmora::host {
+
+// Thread: start() and stop() on one thread (the gui); the tick runs on the timer's thread, so
+// two ticks never overlap. A tick that overruns the period makes the missed ticks fall away.
+class TickTimer {
+public:
+    TickTimer() = default;
+    ~TickTimer() { stop(); }
+    TickTimer(const TickTimer&) = delete;
+    TickTimer& operator=(const TickTimer&) = delete;
+
+    // The first tick comes one period after the start. A second start is ignored.
+    void start(std::function<void()> tick, std::chrono::milliseconds period);
+    // Waits for a running tick to end; no tick follows.
+    void stop();
+    bool started() const { return thread_.joinable(); }
+
+private:
+    void run(std::chrono::milliseconds period);
+
+    std::function<void()> tick_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace velmora::host

@@ -1,0 +1,36 @@
+// The commands that reach the torrent engine: adding torrents, the tick, the transfer totals.
+#pragma once
+
+#include <functional>
+
+#include "velmora/bridge/command_table.h"
+
+namespace velmora::engine {
+class TransferTotals;
+}
+namespace velmora::lifecycle {
+class TorrentLifecycle;
+}
+
+namespace velmora::host {
+
+// What the engine commands act on; absent while no engine runs (they then answer as usual).
+struct TorrentServices {
+    lifecycle::TorrentLifecycle& lifecycle;
+    engine::TransferTotals& totals;
+    std::function<void()> start_timer;
+    std::function<void()> save_settings;
+};
+
+using bridge::CommandArgs;
+using bridge::UiValue;
+
+UiValue cmd_add_torrent_to_session(TorrentServices& services, const CommandArgs& args);
+UiValue cmd_do_add_magnet_link(TorrentServices& services, const CommandArgs& args);
+UiValue cmd_timer_events(TorrentServices& services, const CommandArgs& args);
+UiValue cmd_start_timer(TorrentServices& services);
+UiValue cmd_get_resumed_uploaded(TorrentServices& services);
+UiValue cmd_get_resumed_downloaded(TorrentServices& services);
+UiValue cmd_reset_up_down_data(TorrentServices& services);
+
+}  // namespace velmora::host

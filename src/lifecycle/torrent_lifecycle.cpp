@@ -1,0 +1,581 @@
+// The add flows and the record keeping that follows the engine's answers.
+#include "velmora/lifecycle/torrent_lifecycle.h"
+
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include <libtorrent/alert_types.hpp>
+#include <libtorrent/magnet_uri.hpp>
+#include <libtorrent/torrent_info.hpp>
+
+#include "velmora/bridge/event_names.h"
+#include "velmora/bridge/ui_event_sink.h"
+#include "velmora/engine/client_functions.h"
+#include "velmora/engine/error_translation.h"
+#include "velmora/engine/info_hash_hex.h"
+#include "velmora/engine/status_reports.h"
+#include "velmora/lifecycle/torrent_maps.h"
+
+namespace velmora::lifecycle {
+namespace {
+
+namespace ev = bridge::event;
+using bridge::UiArray;
+using bridge::UiValue;
+
+constexpr lt::torrent_flags_t kStartMask =
+    lt::torrent_flags::paused | lt::torrent_flags::auto_managed |
+    lt::torrent_flags::duplicate_is_error | lt::torrent_flags::stop_when_ready;
+constexpr std::int32_t kMerkleSupportOff = 749;
+constexpr std::int32_t kNotFound = -1;
+constexpr lt::download_priority_t kNormalPriority{4};
+// A torrent file is metadata; anything this large is not one.
+constexpr std::uintmax_t kLargestTorrentFile = 64U << 20U;
+
+std::optional<std::vector<char>> read_whole_file(const std::filesystem::path& path,
+                                                 lt::error_code& ec) {
+    std::error_code size_error;
+    const std::uintmax_t size = std::filesystem::file_size(path, size_error);
+    if (size_error) {
+        ec = size_error.value() == 0 ? lt::error_code(EIO, lt::system_category())
+                                     : lt::error_code(size_error.value(), lt::system_category());
+        return std::nullopt;
+    }
+    if (size > kLargestTorrentFile) {
+        ec = lt::error_code(EFBIG, lt::system_category());
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> bytes(static_cast<std::size_t>(size));
+    if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
+        ec = lt::error_code(EIO, lt::system_category());
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+bool is_normal_everywhere(const std::vector<lt::download_priority_t>& priorities) {
+    return std::all_of(priorities.begin(), priorities.end(),
+                       [](lt::download_priority_t p) { return p == kNormalPriority; });
+}
+
+std::string key_of(const lt::torrent_handle& handle) {
+    return engine::torrent_key(handle.info_hashes());
+}
+
+}  // namespace
+
+WorkerCount::~WorkerCount() {
+    std::unique_lock lock(lock_);
+    idle_.wait(lock, [this] { return running_ == 0; });
+}
+
+void WorkerCount::start(std::function<void()> job) {
+    {
+        const std::lock_guard lock(lock_);
+        ++running_;
+    }
+    std::thread([this, job = std::move(job)] {
+        try {
+            job();
+        } catch (...) {  // a worker never takes the process down
+        }
+        const std::lock_guard lock(lock_);
+        --running_;
+        idle_.notify_all();
+    }).detach();
+}
+
+TorrentLifecycle::TorrentLifecycle(engine::EngineSession& engine,
+                                   config::ClientSettings& settings,
+                                   const std::atomic<bool>& running,
+                                   engine::StatusReporter& status,
+                                   bridge::UiEventSink& events,
+                                   LifecycleFolders folders)
+    : engine_(engine),
+      settings_(settings),
+      running_(running),
+      status_(status),
+      events_(events),
+      folders_(std::move(folders)),
+      records_(folders_.record_folder, events) {}
+
+TorrentLifecycle::~TorrentLifecycle() = default;
+
+bool TorrentLifecycle::is_known(const std::string& hash) {
+    return events_.ui_call(ev::kIndexFromHash, UiValue(hash)).read_int() != kNotFound;
+}
+
+void TorrentLifecycle::prepare_start(lt::add_torrent_params& params) const {
+    if (settings_.pre_allocate_files) {
+        params.storage_mode = lt::storage_mode_allocate;
+    }
+    params.flags &= ~kStartMask;
+}
+
+void TorrentLifecycle::raise_add_error(const lt::error_code& error, const std::string& shown_name) {
+    const engine::ErrorReport report = engine::translate_error(error);
+    events_.ui_call(ev::kDoErrorAddingTorrent,
+                    UiArray{UiValue(report.message), UiValue(report.text_id), UiValue(report.kind),
+                            UiValue(shown_name)});
+}
+
+void TorrentLifecycle::refuse_merkle(const std::string& file_name) {
+    events_.ui_call(ev::kDoErrorAddingTorrent,
+                    UiArray{UiValue(""), UiValue(kMerkleSupportOff), UiValue(std::int32_t{0}),
+                            UiValue(file_name)});
+}
+
+void TorrentLifecycle::handle_duplicate(const std::string& hash,
+                                        const std::vector<std::string>& trackers,
+                                        bool merge) {
+    events_.ui_call(ev::kDoDupeTorrent, UiValue(hash));
+    if (!merge || !settings_.add_trackers_duplicate) {
+        return;
+    }
+    const lt::torrent_handle handle = engine_.session().find_torrent(engine::to_hash(hash));
+    if (handle.is_valid()) {
+        for (const auto& url : trackers) {
+            handle.add_tracker(lt::announce_entry(url));
+        }
+        handle.force_reannounce(0, -1);
+        if (settings_.update_only_changed_torrents) {
+            status_.update_torrents_trackers(handle);
+        }
+        return;
+    }
+    if (trackers.empty()) {
+        return;
+    }
+    UiArray maps;
+    for (const auto& url : trackers) {
+        maps.emplace_back(bridge::UiMap{{"name", UiValue(url)}, {"hash", UiValue(hash)}});
+    }
+    events_.ui_call(ev::kAddDupeTrackers, std::move(maps));
+}
+
+void TorrentLifecycle::add_torrent_file(const std::filesystem::path& path,
+                                        const std::string& save_path,
+                                        bool auto_load) {
+    lt::add_torrent_params params;
+    params.save_path = save_path.empty() ? folders_.download_folder().string() : save_path;
+    const std::string file_name = path.filename().string();
+
+    lt::error_code ec;
+    const auto bytes = read_whole_file(path, ec);
+    std::shared_ptr<lt::torrent_info> metadata;
+    if (bytes) {
+        metadata =
+            std::make_shared<lt::torrent_info>(lt::span<const char>(*bytes), ec, lt::from_span);
+    }
+    if (ec || !metadata) {
+        if (bytes && is_old_merkle_torrent_file(*bytes)) {
+            refuse_merkle(file_name);
+        } else {
+            raise_add_error(ec, file_name);
+        }
+        return;
+    }
+    const std::string hash = engine::torrent_key(metadata->info_hashes());
+    if (is_known(hash)) {
+        if (!auto_load) {
+            std::vector<std::string> trackers;
+            for (const auto& entry : metadata->trackers()) {
+                trackers.push_back(entry.url);
+            }
+            handle_duplicate(hash, trackers, true);
+        }
+        return;
+    }
+    if (is_old_merkle_torrent(*metadata)) {
+        refuse_merkle(file_name);
+        return;
+    }
+    params.dht_nodes = metadata->nodes();
+    params.ti = metadata;
+    if (settings_.auto_start) {
+        prepare_start(params);
+        engine_.session().async_add_torrent(std::move(params));
+        return;
+    }
+    const PreAddContext context{folders_.download_folder().string(),
+                                static_cast<std::int64_t>(std::time(nullptr)), auto_load,
+                                settings_.pre_allocate_files};
+    const UiArray trackers = engine::trackers_array(metadata->trackers(), lt::clock_type::now());
+    const PreAddAnswer answer = read_pre_add_answer(
+        events_.ui_call(ev::kPreAddTorrent, pre_add_map(*metadata, trackers, context)));
+    if (!answer.apply) {
+        if (answer.pre_allocate) {
+            params.storage_mode = lt::storage_mode_allocate;
+        }
+        if (answer.keep_stopped) {
+            records_.write_record(hash, params);
+        }
+        return;
+    }
+    if (answer.renamed) {
+        UiArray paths = apply_root_rename(params, answer.new_name);
+        events_.ui_call(ev::kResetFilePaths, UiArray{UiValue(hash), UiValue(std::move(paths))});
+    }
+    params.trackers = answer.trackers;
+    if (answer.pre_allocate) {
+        params.storage_mode = lt::storage_mode_allocate;
+    }
+    params.save_path = answer.save_folder;
+    if (answer.start) {
+        params.flags &= ~kStartMask;
+        engine_.session().async_add_torrent(std::move(params));
+    } else {
+        records_.write_record(hash, params);
+    }
+}
+
+void TorrentLifecycle::add_magnet(const std::string& link) {
+    lt::error_code ec;
+    lt::add_torrent_params params = lt::parse_magnet_uri(link, ec);
+    if (ec) {
+        const engine::ErrorReport report = engine::translate_error(ec);
+        events_.ui_call(ev::kAddMagnetError,
+                        UiArray{UiValue(report.message), UiValue(link), UiValue(report.kind),
+                                UiValue(report.text_id)});
+        return;
+    }
+    const std::string hash = engine::torrent_key(params.info_hashes);
+    if (is_known(hash)) {
+        handle_duplicate(hash, params.trackers, true);
+        return;
+    }
+    params.save_path = folders_.download_folder().string();
+    prepare_start(params);
+    if (!settings_.auto_start) {
+        // The user chooses folder and files once the metadata is here; until then the torrent
+        // must not write a byte, or it would write into whatever already has its name.
+        // (upload mode still fetches the metadata, but requests no piece)
+        params.flags |= lt::torrent_flags::upload_mode;
+    }
+    engine_.session().async_add_torrent(std::move(params));
+}
+
+void TorrentLifecycle::add_by_hash(const std::string& hash_text,
+                                   const std::string& name,
+                                   const std::vector<std::string>& trackers) {
+    const lt::sha1_hash digest = engine::to_hash(hash_text);
+    const std::string hash = engine::hash_to_hex(digest);
+    if (is_known(hash) || engine_.session().find_torrent(digest).is_valid()) {
+        events_.ui_call(ev::kDoDupeTorrent, UiValue(hash));
+        return;
+    }
+    lt::add_torrent_params params;
+    params.info_hashes = lt::info_hash_t(digest);
+    params.name = name;
+    params.trackers = trackers;
+    params.save_path = folders_.download_folder().string();
+    prepare_start(params);
+    engine_.session().async_add_torrent(std::move(params));
+}
+
+void TorrentLifecycle::add_by_base64_hash(const std::string& hash_text,
+                                          const std::string& name,
+                                          const std::vector<std::string>& trackers) {
+    // The pages check hashes before they send them; a text that still does not decode names
+    // no torrent, so nothing is added.
+    if (const auto hex = base64_hash_to_hex(hash_text)) {
+        add_by_hash(*hex, name, trackers);
+    }
+}
+
+void TorrentLifecycle::add_record_file(const std::filesystem::path& path) {
+    const std::string shown = path.string();
+    auto decoded = records_.load_metadata(path, shown);
+    if (!decoded) {
+        return;
+    }
+    const std::string hash = engine::torrent_key(decoded->metadata->info_hashes());
+    if (is_known(hash)) {
+        events_.ui_call(ev::kDoDupeTorrent, UiValue(hash));
+        return;
+    }
+    auto params = records_.read_resume_params(*decoded, shown);
+    if (!params) {
+        return;
+    }
+    if (settings_.auto_start) {
+        params->flags &= ~kStartMask;
+    } else {
+        // checks its files, then stops by itself
+        params->flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed |
+                           lt::torrent_flags::duplicate_is_error);
+        params->flags |= lt::torrent_flags::stop_when_ready;
+    }
+    params->ti = std::make_shared<lt::torrent_info>(*decoded->metadata);
+    engine_.session().async_add_torrent(std::move(*params));
+}
+
+void TorrentLifecycle::on_torrent_added(const lt::add_torrent_alert& alert) {
+    if (alert.error) {
+        if (alert.error ==
+            lt::error_code(lt::errors::duplicate_torrent, lt::libtorrent_category())) {
+            events_.ui_call(
+                ev::kDoDupeTorrent,
+                UiValue(alert.handle.is_valid() ? key_of(alert.handle)
+                                                : engine::torrent_key(alert.params.info_hashes)));
+            return;
+        }
+        const std::string name = !alert.params.name.empty()
+                                     ? alert.params.name
+                                     : engine::torrent_key(alert.params.info_hashes);
+        raise_add_error(alert.error, name);
+        return;
+    }
+    const lt::torrent_handle& handle = alert.handle;
+    handle.set_max_uploads(settings_.max_peers_torrent);
+    handle.set_max_connections(settings_.max_slots_torrent);
+    handle.scrape_tracker(-1);
+    handle.force_reannounce(0, -1);
+
+    const std::string hash = key_of(handle);
+    const bool has_metadata = alert.params.ti && alert.params.ti->num_files() > 0;
+    if (has_metadata && !records_.record_exists(hash)) {
+        records_.write_record(hash, alert.params);
+    }
+    const lt::torrent_status status = handle.status(lt::status_flags_t::all());
+    events_.ui_call(ev::kAddTorrentAlert,
+                    added_torrent_map(
+                        status, engine::trackers_array(handle.trackers(), lt::clock_type::now())));
+    if (has_metadata) {
+        const auto priorities =
+            read_file_priorities(events_.ui_call(ev::kGetFilesPrioraty, UiValue(hash)));
+        const int files = alert.params.ti->num_files();
+        for (std::size_t i = 0; i < priorities.size() && static_cast<int>(i) < files; ++i) {
+            handle.file_priority(lt::file_index_t(static_cast<int>(i)), priorities[i]);
+        }
+    }
+    status_.add_status(status);
+    events_.ui_call(ev::kSetTorrentsVisibility, UiValue());
+    if (settings_.auto_management) {
+        handle.set_flags(lt::torrent_flags::auto_managed);
+    }
+}
+
+void TorrentLifecycle::on_metadata_received(const lt::metadata_received_alert& alert) {
+    const lt::torrent_handle& handle = alert.handle;
+    const std::string hash = key_of(handle);
+    const std::shared_ptr<const lt::torrent_info> metadata = handle.torrent_file();
+    if (!metadata) {
+        return;
+    }
+    {
+        // Nothing can have been written before the metadata existed, so whatever is at the
+        // torrent's path now was there before it.
+        std::error_code ec;
+        if (!std::filesystem::exists(folders_.download_folder() / metadata->name(), ec)) {
+            const std::lock_guard lock(fresh_lock_);
+            fresh_fetch_paths_.insert(hash);
+        }
+    }
+    const std::vector<lt::download_priority_t> all_normal(
+        static_cast<std::size_t>(metadata->num_files()), kNormalPriority);
+    std::string_view event = ev::kMetadataReceivedAlert;
+    if (settings_.auto_start) {
+        if (!settings_.bep53) {
+            handle.prioritize_files(all_normal);
+        }
+        handle.unset_flags(lt::torrent_flags::upload_mode);
+        handle.save_resume_data(lt::torrent_handle::save_info_dict);
+    } else if (settings_.bep53 && !is_normal_everywhere(handle.get_file_priorities())) {
+        handle.unset_flags(lt::torrent_flags::upload_mode);
+        handle.save_resume_data(lt::torrent_handle::save_info_dict);
+    } else {
+        status_.erase_status(hash);
+        handle.prioritize_files(all_normal);
+        refresh_trackers(handle);
+        pending_stops_.add(hash);
+        pending_options_.add(hash);
+        handle.save_resume_data(lt::torrent_handle::save_info_dict);
+        event = ev::kMetadataReceivedAlertStopped;
+    }
+    events_.ui_call(event, metadata_map(handle.status(lt::status_flags_t::all()), *metadata));
+}
+
+void TorrentLifecycle::remove_after_save(const lt::torrent_handle& handle,
+                                         const std::string& hash) {
+    if (pending_stops_.take_one(hash)) {
+        engine_.session().remove_torrent(handle);
+        return;
+    }
+    if (settings_.auto_stop && handle.status(lt::status_flags_t{}).is_finished) {
+        engine_.session().remove_torrent(handle);
+    }
+}
+
+void TorrentLifecycle::on_save_resume_data(const lt::save_resume_data_alert& alert) {
+    if (!alert.handle.is_valid()) {
+        return;
+    }
+    const std::string hash = key_of(alert.handle);
+    // Without metadata a record could never be loaded again; a magnet stopped that early
+    // leaves none, as the engine's older versions refused to save it at all.
+    if (alert.params.ti) {
+        records_.write_record(hash, alert.params);
+    }
+    remove_after_save(alert.handle, hash);
+}
+
+void TorrentLifecycle::on_save_resume_data_failed(const lt::save_resume_data_failed_alert& alert) {
+    if (!alert.handle.is_valid()) {
+        return;
+    }
+    remove_after_save(alert.handle, key_of(alert.handle));
+}
+
+void TorrentLifecycle::on_torrent_removed(const lt::torrent_removed_alert& alert) {
+    const std::string hash = engine::torrent_key(alert.info_hashes);
+    status_.erase_status(hash);
+    if (pending_options_.take_all(hash)) {
+        offer_magnet_options(records_.record_path(hash));
+    }
+}
+
+void TorrentLifecycle::offer_magnet_options(const std::filesystem::path& path) {
+    auto load = records_.load_record(path, path.string());
+    if (!load) {
+        return;
+    }
+    lt::add_torrent_params params = std::move(load->params);
+    params.flags &= ~(kStartMask | lt::torrent_flags::upload_mode);
+    params.ti = std::make_shared<lt::torrent_info>(*load->metadata);
+    const std::string hash = engine::torrent_key(params.ti->info_hashes());
+    const std::string original_name = params.ti->name();
+    const lt::torrent_info original = *params.ti;
+
+    const UiValue raw = events_.ui_call(ev::kShowMagnetOptions, UiValue(hash));
+    const PreAddAnswer answer = read_pre_add_answer(raw);
+    if (!raw.is_array() || raw.as_array().empty() || !answer.apply) {
+        return;  // stays stopped with its record
+    }
+    params.file_priorities =
+        read_file_priorities(events_.ui_call(ev::kGetFilesPrioraty, UiValue(hash)));
+    if (answer.renamed) {
+        UiArray paths = apply_root_rename(params, answer.new_name);
+        events_.ui_call(ev::kResetFilePaths, UiArray{UiValue(hash), UiValue(std::move(paths))});
+    }
+    params.trackers = answer.trackers;
+
+    // Paths are compared exactly: this platform's file names are case-sensitive, so two names
+    // that differ in case are two places.
+    const std::filesystem::path chosen =
+        std::filesystem::path(answer.save_folder).lexically_normal();
+    const std::filesystem::path download = folders_.download_folder().lexically_normal();
+    if ((chosen / original_name) != (download / original_name)) {
+        remove_fetch_data(hash, original);
+    }
+    if (chosen != download) {
+        params.save_path = answer.save_folder;
+        events_.ui_call(ev::kStorageMovedAlert,
+                        UiArray{UiValue(hash), UiValue(answer.save_folder), UiValue(false)});
+    }
+    if (!answer.start) {
+        records_.write_record(hash, params);
+    } else {
+        engine_.session().async_add_torrent(std::move(params));
+    }
+}
+
+void TorrentLifecycle::remove_fetch_data(const std::string& hash,
+                                         const lt::torrent_info& metadata) {
+    {
+        const std::lock_guard lock(fresh_lock_);
+        if (fresh_fetch_paths_.erase(hash) == 0) {
+            return;  // the path held data before this torrent: keep it
+        }
+    }
+    // Only the torrent's own files go, then the folders they leave empty.
+    const lt::file_storage& files = metadata.files();
+    const std::filesystem::path download = folders_.download_folder();
+    const std::string root = download.string();
+    std::set<std::filesystem::path> folders;
+    for (const lt::file_index_t i : files.file_range()) {
+        const std::filesystem::path file = files.file_path(i, root);
+        std::error_code ec;
+        std::filesystem::remove(file, ec);
+        for (auto parent = file.parent_path();
+             parent != download && parent.string().size() > root.size();
+             parent = parent.parent_path()) {
+            folders.insert(parent);
+        }
+    }
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        std::error_code ec;
+        std::filesystem::remove(*it, ec);  // fails, as it should, on a folder that is not empty
+    }
+}
+
+void TorrentLifecycle::timer_events(bool save_settings, std::function<void()> write_settings) {
+    if (!running_) {
+        return;
+    }
+    workers_.start([this, save_settings, write = std::move(write_settings)] {
+        periodic_announce_and_save(save_settings, write);
+    });
+}
+
+void TorrentLifecycle::periodic_announce_and_save(bool save_settings,
+                                                  const std::function<void()>& write) {
+    if (save_settings && write) {
+        write();
+    }
+    for (const lt::torrent_handle& handle : engine_.session().get_torrents()) {
+        if (!running_) {
+            return;
+        }
+        if (!handle.is_valid()) {
+            continue;
+        }
+        const lt::torrent_status status = handle.status(lt::status_flags_t{});
+        if (settings_.use_dht) {
+            handle.force_dht_announce();
+        }
+        const int trackers = static_cast<int>(handle.trackers().size());
+        for (int i = 0; i < trackers; ++i) {
+            handle.scrape_tracker(i);
+            handle.force_reannounce(0, i);
+        }
+        if (status.has_metadata) {
+            handle.flush_cache();
+            handle.save_resume_data(lt::torrent_handle::save_info_dict);
+        }
+    }
+}
+
+void TorrentLifecycle::save_all_records(bool for_exit, engine::AlertPump* pump) {
+    if (!engine_.started()) {
+        return;
+    }
+    if (pump != nullptr) {
+        pump->hold();
+    }
+    lifecycle::save_all_records(
+        engine_.session(), records_, for_exit, [this, for_exit](lt::alert* a) {
+            if (!for_exit) {
+                return;
+            }
+            if (auto* log = lt::alert_cast<lt::log_alert>(a)) {
+                engine_.write_log(engine::LogCategory::Session, log->log_message());
+            } else if (auto* t = lt::alert_cast<lt::torrent_log_alert>(a)) {
+                engine_.write_log(engine::LogCategory::Torrent, t->log_message());
+            } else if (auto* p = lt::alert_cast<lt::peer_log_alert>(a)) {
+                engine_.write_log(engine::LogCategory::Peer, p->log_message());
+            } else if (auto* d = lt::alert_cast<lt::dht_log_alert>(a)) {
+                engine_.write_log(engine::LogCategory::Dht, d->log_message());
+            }
+        });
+    if (for_exit) {
+        engine_.tear_down();
+    } else if (pump != nullptr) {
+        pump->release();
+    }
+}
+
+}  // namespace velmora::lifecycle

@@ -1,0 +1,119 @@
+// Torrents entering the client and their records following the engine's answers.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <libtorrent/add_torrent_params.hpp>
+
+#include "velmora/config/client_settings.h"
+#include "velmora/engine/alert_pump.h"
+#include "velmora/engine/engine_session.h"
+#include "velmora/engine/status_reporter.h"
+#include "velmora/lifecycle/record_store.h"
+
+namespace velmora::bridge {
+class UiEventSink;
+}
+
+namespace velmora::lifecycle {
+
+// Counts the detached workers that use the lifecycle, so that it outlives them.
+class WorkerCount {
+public:
+    ~WorkerCount();
+    // Runs the job on a detached thread.
+    void start(std::function<void()> job);
+
+private:
+    std::mutex lock_;
+    std::condition_variable idle_;
+    int running_ = 0;
+};
+
+struct LifecycleFolders {
+    std::filesystem::path record_folder;
+    // Where adds without a chosen folder save; the user may change it while the client runs.
+    std::function<std::filesystem::path()> download_folder;
+};
+
+// Thread: the add flows run on the thread that calls them (the gui, or a worker); the alert
+// handlers on the tick; every shared list has its own lock.
+class TorrentLifecycle final : public engine::AlertHandoff {
+public:
+    TorrentLifecycle(engine::EngineSession& engine,
+                     config::ClientSettings& settings,
+                     const std::atomic<bool>& running,
+                     engine::StatusReporter& status,
+                     bridge::UiEventSink& events,
+                     LifecycleFolders folders);
+    ~TorrentLifecycle() override;
+
+    // The add flows, one per source.
+    void add_torrent_file(const std::filesystem::path& path,
+                          const std::string& save_path,
+                          bool auto_load);
+    void add_magnet(const std::string& link);
+    // `hash_text` is 40 hex digits; name and trackers may be empty.
+    void add_by_hash(const std::string& hash_text,
+                     const std::string& name,
+                     const std::vector<std::string>& trackers);
+    // A search result's hash in base64.
+    void add_by_base64_hash(const std::string& hash_text,
+                            const std::string& name,
+                            const std::vector<std::string>& trackers);
+    void add_record_file(const std::filesystem::path& path);
+    // Runs an add on a detached worker.
+    void start_worker(std::function<void()> job) { workers_.start(std::move(job)); }
+
+    // The periodic re-announce and record save, on a worker; does nothing once not running.
+    void timer_events(bool save_settings, std::function<void()> write_settings);
+    // Saves every record with metadata; at exit also ends the engine session.
+    void save_all_records(bool for_exit, engine::AlertPump* pump);
+
+    // engine::AlertHandoff
+    void on_torrent_added(const lt::add_torrent_alert& alert) override;
+    void on_metadata_received(const lt::metadata_received_alert& alert) override;
+    void on_save_resume_data(const lt::save_resume_data_alert& alert) override;
+    void on_save_resume_data_failed(const lt::save_resume_data_failed_alert& alert) override;
+    void on_torrent_removed(const lt::torrent_removed_alert& alert) override;
+
+    RecordStore& records() { return records_; }
+    PendingHashes& pending_stops() { return pending_stops_; }
+
+private:
+    bool is_known(const std::string& hash);
+    void handle_duplicate(const std::string& hash,
+                          const std::vector<std::string>& trackers,
+                          bool merge);
+    void prepare_start(lt::add_torrent_params& params) const;
+    void remove_after_save(const lt::torrent_handle& handle, const std::string& hash);
+    void offer_magnet_options(const std::filesystem::path& path);
+    void remove_fetch_data(const std::string& hash, const lt::torrent_info& metadata);
+    void refuse_merkle(const std::string& file_name);
+    void raise_add_error(const lt::error_code& error, const std::string& shown_name);
+    void periodic_announce_and_save(bool save_settings, const std::function<void()>& write);
+
+    engine::EngineSession& engine_;
+    config::ClientSettings& settings_;
+    const std::atomic<bool>& running_;
+    engine::StatusReporter& status_;
+    bridge::UiEventSink& events_;
+    LifecycleFolders folders_;
+    RecordStore records_;
+    PendingHashes pending_stops_;
+    PendingHashes pending_options_;
+    // Magnet torrents whose data path in the download folder was free when their metadata
+    // arrived: whatever lies there later is theirs.
+    std::mutex fresh_lock_;
+    std::set<std::string> fresh_fetch_paths_;
+    WorkerCount workers_;
+};
+
+}  // namespace velmora::lifecycle

@@ -1,0 +1,215 @@
+// The engine session and the alert pump on real loopback sessions.
+#include <atomic>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <libtorrent/alert_types.hpp>
+#include <libtorrent/session.hpp>
+
+#include "support/engine_fixtures.h"
+#include "support/recording_keep_awake.h"
+#include "support/temp_dir.h"
+#include "velmora/engine/alert_pump.h"
+#include "velmora/engine/engine_session.h"
+#include "velmora/engine/status_reporter.h"
+
+namespace velmora::engine {
+namespace {
+
+using bridge::UiValue;
+using test::RecordingPage;
+
+// Records what the lifecycle would be handed; can be told to throw once.
+struct RecordingHandoff final : AlertHandoff {
+    std::atomic<int> added{0};
+    std::atomic<int> removed{0};
+    std::atomic<bool> throw_on_add{false};
+    void on_torrent_added(const lt::add_torrent_alert&) override {
+        ++added;
+        if (throw_on_add.exchange(false)) {
+            throw std::runtime_error("add handler broke");
+        }
+    }
+    void on_metadata_received(const lt::metadata_received_alert&) override {}
+    void on_save_resume_data(const lt::save_resume_data_alert&) override {}
+    void on_save_resume_data_failed(const lt::save_resume_data_failed_alert&) override {}
+    void on_torrent_removed(const lt::torrent_removed_alert&) override { ++removed; }
+};
+
+class EngineTest : public ::testing::Test {
+protected:
+    void start(bool loopback_only = true) {
+        engine = std::make_unique<EngineSession>(settings, dir / "logs", page, loopback_only);
+        std::filesystem::create_directories(dir / "logs");
+        engine->start();
+        status =
+            std::make_unique<StatusReporter>(settings, running, page, nullptr, keep_awake, jobs);
+        pump = std::make_unique<AlertPump>(*engine, settings, running, flags, *status, handoff,
+                                           page, nullptr);
+    }
+
+    // Ticks until the condition holds, as the timer would.
+    bool tick_until(const std::function<bool()>& condition) {
+        return test::eventually([&] {
+            pump->tick();
+            return condition();
+        });
+    }
+
+    test::TempDir dir;
+    config::ClientSettings settings = test::loopback_client_settings();
+    std::atomic<bool> running{true};
+    RecordingPage page;
+    test::RecordingKeepAwake keep_awake;
+    JobQueueHooks jobs;
+    EngineFlags flags;
+    RecordingHandoff handoff;
+    std::unique_ptr<EngineSession> engine;
+    std::unique_ptr<StatusReporter> status;
+    std::unique_ptr<AlertPump> pump;
+};
+
+TEST_F(EngineTest, StartPublishesThePortsTheSystemChose) {
+    settings.port_type = 2;
+    start();
+    const auto ports = page.args_of("set_port_variable");
+    ASSERT_EQ(ports.size(), 1U);
+    const auto& pair = ports[0].as_array();
+    EXPECT_GT(pair[0].as_int(), 0);
+    EXPECT_EQ(pair[0].as_int(), settings.port);
+    EXPECT_EQ(pair[0].as_int(), engine->session().listen_port());
+    EXPECT_EQ(pair[1].as_int(), settings.ssl_port);
+}
+
+TEST_F(EngineTest, LoopbackGuardOverridesTheStoredDiscoveryOptions) {
+    config::ClientSettings defaults;  // DHT, LSD, UPnP and NAT-PMP on, public routers
+    defaults.port_type = 2;
+    settings = defaults;
+    start(true);
+    const lt::settings_pack live = engine->session().get_settings();
+    using sp = lt::settings_pack;
+    EXPECT_FALSE(live.get_bool(sp::enable_dht));
+    EXPECT_FALSE(live.get_bool(sp::enable_lsd));
+    EXPECT_FALSE(live.get_bool(sp::enable_upnp));
+    EXPECT_FALSE(live.get_bool(sp::enable_natpmp));
+    EXPECT_EQ(live.get_str(sp::dht_bootstrap_nodes), "");
+    EXPECT_EQ(live.get_str(sp::listen_interfaces).find("0.0.0.0"), std::string::npos);
+    EXPECT_TRUE(settings.use_dht);  // the option itself is kept
+    const lt::ip_filter filter = engine->session().get_ip_filter();
+    EXPECT_EQ(filter.access(lt::make_address("127.0.0.1")), 0U);
+    EXPECT_EQ(filter.access(lt::make_address("::1")), 0U);
+    EXPECT_NE(filter.access(lt::make_address("192.0.2.1")), 0U);  // documentation range
+    EXPECT_NE(filter.access(lt::make_address("2001:db8::1")), 0U);
+}
+
+TEST_F(EngineTest, StatisticPositionsAreAllFound) {
+    start();
+    for (const int position : engine->metric_positions()) {
+        EXPECT_GE(position, 0);
+    }
+}
+
+TEST_F(EngineTest, SessionLogWritesTheEngineLogLines) {
+    settings.session_log = true;
+    start();
+    engine->write_log(LogCategory::Session, "a line of the session log");
+    engine->write_log(LogCategory::Peer, "no peer log is open");
+    std::ifstream in(dir / "logs" / "velmora_session.log");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("a line of the session log"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir / "logs" / "velmora_peer.log"));
+    EXPECT_EQ(engine->session().get_settings().get_int(lt::settings_pack::alert_queue_size), 8000);
+}
+
+TEST_F(EngineTest, PumpRaisesTheStatusBarAndHandsAddsOnward) {
+    start();
+    const auto torrent = test::make_test_torrent(dir.path(), "data.bin", {{"data.bin", 40000}});
+    engine->session().async_add_torrent(test::seeding_params(torrent));
+    ASSERT_TRUE(tick_until([&] { return handoff.added == 1 && page.count("do_statusbar") > 0; }));
+    const UiValue bar = page.args_of("do_statusbar").front();
+    EXPECT_TRUE(bar.at_key("peers").is_int());
+    EXPECT_TRUE(bar.at_key("uploaded").is_string());
+    EXPECT_GT(keep_awake.calls, 0);
+}
+
+TEST_F(EngineTest, ChangedTorrentsGetAnUpdateEachTick) {
+    start();
+    const auto torrent = test::make_test_torrent(dir.path(), "data.bin", {{"data.bin", 40000}});
+    engine->session().add_torrent(test::seeding_params(torrent));
+    ASSERT_TRUE(tick_until([&] { return page.count("update_torrent") > 0; }));
+    const UiValue last = page.args_of("update_torrent").back();
+    const auto& update = last.as_array();
+    ASSERT_EQ(update.size(), 3U);
+    EXPECT_EQ(update[0].at_key("hash"), UiValue(torrent.hash));
+}
+
+TEST_F(EngineTest, AFailingHandlerIsReportedAndThePumpGoesOn) {
+    start();
+    handoff.throw_on_add = true;
+    const auto torrent = test::make_test_torrent(dir.path(), "data.bin", {{"data.bin", 1000}});
+    engine->session().async_add_torrent(test::seeding_params(torrent));
+    ASSERT_TRUE(tick_until([&] { return page.count("post_no_format_error") > 0; }));
+    const UiValue first = page.args_of("post_no_format_error").front();
+    const auto& error = first.as_array();
+    EXPECT_EQ(error[0], UiValue(74));
+    EXPECT_EQ(error[1], UiValue("add handler broke"));
+    EXPECT_EQ(error[2], UiValue(false));
+    engine->session().remove_torrent(engine->session().find_torrent(torrent.info->info_hash()));
+    EXPECT_TRUE(tick_until([&] { return handoff.removed == 1; }));
+}
+
+TEST_F(EngineTest, NoTickRunsOnceRunningIsCleared) {
+    start();
+    running = false;
+    const auto torrent = test::make_test_torrent(dir.path(), "data.bin", {{"data.bin", 1000}});
+    engine->session().add_torrent(test::seeding_params(torrent));
+    for (int i = 0; i < 5; ++i) {
+        pump->tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(handoff.added, 0);
+    EXPECT_EQ(page.count("do_statusbar"), 0U);
+}
+
+TEST_F(EngineTest, HeldPumpSkipsTicksUntilReleased) {
+    start();
+    pump->hold();
+    for (int i = 0; i < 3; ++i) {
+        pump->tick();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(page.count("do_statusbar"), 0U);
+    pump->release();
+    EXPECT_TRUE(tick_until([&] { return page.count("do_statusbar") > 0; }));
+}
+
+TEST_F(EngineTest, PortChangeHidesTrackerErrorsUntilTheNextListenSuccess) {
+    settings.update_only_changed_torrents = true;
+    start();
+    ASSERT_TRUE(tick_until([&] { return page.count("listen_succeeded_alert") > 0; }));
+    const std::size_t listens = page.count("listen_succeeded_alert");
+    flags.port_change_in_progress = true;
+    // a tracker on a loopback port where nothing listens fails at once
+    const auto torrent = test::make_test_torrent(dir.path(), "data.bin", {{"data.bin", 1000}},
+                                                 {"http://127.0.0.1:9/announce"});
+    engine->session().add_torrent(test::seeding_params(torrent));
+    for (int i = 0; i < 20 && page.count("tracker_error_alert") == 0; ++i) {
+        pump->tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(page.count("tracker_error_alert"), 0U);
+    engine->session().apply_settings([] {
+        lt::settings_pack p;
+        p.set_str(lt::settings_pack::listen_interfaces, "127.0.0.2:0");  // a new socket
+        return p;
+    }());
+    ASSERT_TRUE(tick_until([&] { return page.count("listen_succeeded_alert") > listens; }));
+    EXPECT_FALSE(flags.port_change_in_progress);
+    engine->session().find_torrent(torrent.info->info_hash()).force_reannounce();
+    EXPECT_TRUE(tick_until([&] { return page.count("tracker_error_alert") > 0; }));
+}
+
+}  // namespace
+}  // namespace velmora::engine

@@ -1,0 +1,333 @@
+// Adding torrents and keeping their records, against a real loopback engine.
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <libtorrent/alert_types.hpp>
+#include <libtorrent/bencode.hpp>
+#include <libtorrent/magnet_uri.hpp>
+#include <libtorrent/read_resume_data.hpp>
+#include <libtorrent/session.hpp>
+
+#include "support/engine_fixtures.h"
+#include "support/temp_dir.h"
+#include "velmora/engine/alert_pump.h"
+#include "velmora/engine/client_functions.h"
+#include "velmora/engine/engine_session.h"
+#include "velmora/engine/info_hash_hex.h"
+#include "velmora/engine/status_reporter.h"
+#include "velmora/lifecycle/torrent_lifecycle.h"
+
+namespace velmora::lifecycle {
+namespace {
+
+using bridge::UiArray;
+using bridge::UiMap;
+using bridge::UiValue;
+
+struct NoSleepControl final : engine::KeepAwake {
+    void set_system_required(bool) override {}
+};
+
+lt::add_torrent_params read_record(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return lt::read_resume_data(bytes);
+}
+
+UiValue pre_add_answer(int apply,
+                       bool keep_stopped,
+                       bool start,
+                       const std::string& folder,
+                       const std::vector<std::string>& trackers = {}) {
+    UiArray tracker_maps;
+    for (const auto& url : trackers) {
+        tracker_maps.emplace_back(UiMap{{"name", UiValue(url)}});
+    }
+    return UiArray{UiValue(apply),  UiValue(keep_stopped), UiValue(start),
+                   UiValue(0),      UiValue(""),           UiValue(std::move(tracker_maps)),
+                   UiValue(folder), UiValue(false)};
+}
+
+class LifecycleTest : public ::testing::Test {
+protected:
+    LifecycleTest() {
+        std::filesystem::create_directories(downloads);
+        std::filesystem::create_directories(records);
+        std::filesystem::create_directories(dir / "logs");
+        page.answer("IndexFromHash", UiValue(-1));
+        engine = std::make_unique<engine::EngineSession>(settings, dir / "logs", page, true);
+        engine->start();
+        status = std::make_unique<engine::StatusReporter>(settings, running, page, nullptr,
+                                                          no_sleep, jobs);
+        lifecycle = std::make_unique<TorrentLifecycle>(
+            *engine, settings, running, *status, page,
+            LifecycleFolders{records, [this] { return downloads; }});
+        pump = std::make_unique<engine::AlertPump>(*engine, settings, running, flags, *status,
+                                                   *lifecycle, page, nullptr);
+        ticker = std::thread([this] {
+            while (!stop_ticks) {
+                pump->tick();
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+    }
+
+    ~LifecycleTest() override {
+        stop_ticks = true;
+        ticker.join();
+        lifecycle.reset();
+    }
+
+    bool in_session(const std::string& hash) {
+        for (const auto& h : engine->session().get_torrents()) {
+            if (engine::torrent_key(h.info_hashes()) == hash) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    test::TempDir dir;
+    std::filesystem::path downloads = dir / "downloads";
+    std::filesystem::path records = dir / "records";
+    config::ClientSettings settings = test::loopback_client_settings();
+    std::atomic<bool> running{true};
+    test::RecordingPage page;
+    NoSleepControl no_sleep;
+    engine::JobQueueHooks jobs;
+    engine::EngineFlags flags;
+    std::unique_ptr<engine::EngineSession> engine;
+    std::unique_ptr<engine::StatusReporter> status;
+    std::unique_ptr<TorrentLifecycle> lifecycle;
+    std::unique_ptr<engine::AlertPump> pump;
+    std::atomic<bool> stop_ticks{false};
+    std::thread ticker;
+};
+
+TEST_F(LifecycleTest, AutoStartAddsAtOnceAndWritesTheRecord) {
+    settings.auto_start = true;
+    page.answer("get_files_prioraty", UiArray{UiValue(0), UiValue(4)});
+    const auto t =
+        test::make_test_torrent(dir / "src", "pair", {{"a.bin", 20000}, {"b.bin", 30000}});
+    lifecycle->add_torrent_file(t.torrent_file, {}, false);
+    ASSERT_TRUE(page.wait_for("set_torrents_visibility"));
+    EXPECT_EQ(page.count("pre_add_torrent"), 0U);
+    const UiValue added = page.args_of("add_torrent_alert").front();
+    EXPECT_EQ(added.at_key("hash"), UiValue(t.hash));
+    EXPECT_EQ(added.at_key("save_path"), UiValue(downloads.string()));
+    EXPECT_EQ(page.args_of("get_files_prioraty").front(), UiValue(t.hash));
+    ASSERT_TRUE(std::filesystem::exists(records / (t.hash + ".vtr")));
+    const auto handle = engine->session().find_torrent(t.info->info_hash());
+    ASSERT_TRUE(handle.is_valid());
+    EXPECT_EQ(handle.file_priority(lt::file_index_t{0}), lt::dont_download);
+    EXPECT_EQ(handle.file_priority(lt::file_index_t{1}), lt::default_priority);
+    EXPECT_FALSE(handle.flags() & lt::torrent_flags::paused);
+}
+
+TEST_F(LifecycleTest, PreAddAnswersDecideBetweenStartingStoringAndNothing) {
+    struct Case {
+        const char* what;
+        UiValue answer;
+        bool record;
+        bool running;
+        std::string save_path;
+        std::vector<std::string> trackers;
+    };
+    const std::string chosen = (dir / "chosen").string();
+    const Case cases[] = {
+        {"left, keep stopped",
+         pre_add_answer(0, true, false, chosen),
+         true,
+         false,
+         downloads.string(),
+         {}},
+        {"left, nothing", pre_add_answer(0, false, false, chosen), false, false, "", {}},
+        {"applied, stored stopped",
+         pre_add_answer(1, false, false, chosen, {"http://127.0.0.1:1/a"}),
+         true,
+         false,
+         chosen,
+         {"http://127.0.0.1:1/a"}},
+        {"applied, started", pre_add_answer(1, false, true, chosen), false, true, chosen, {}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        page.answer("pre_add_torrent", c.answer);
+        const auto t =
+            test::make_test_torrent(dir / "src", "case" + std::to_string(n++), {{"x.bin", 5000}});
+        lifecycle->add_torrent_file(t.torrent_file, {}, false);
+        const auto record = records / (t.hash + ".vtr");
+        if (c.running) {
+            ASSERT_TRUE(test::eventually([&] { return in_session(t.hash); }));
+            EXPECT_EQ(engine->session().find_torrent(t.info->info_hash()).status().save_path,
+                      c.save_path);
+        } else {
+            EXPECT_FALSE(in_session(t.hash));
+        }
+        if (c.record && !c.running) {
+            ASSERT_TRUE(std::filesystem::exists(record));
+            const auto params = read_record(record);
+            EXPECT_EQ(params.save_path, c.save_path);
+            EXPECT_EQ(params.trackers, c.trackers);
+            EXPECT_TRUE(params.ti != nullptr);  // the record carries the metadata
+        } else if (!c.running) {
+            EXPECT_FALSE(std::filesystem::exists(record));
+        }
+    }
+    const UiValue map = page.args_of("pre_add_torrent").front();
+    EXPECT_EQ(map.at_key("save_path"), UiValue(downloads.string()));
+}
+
+TEST_F(LifecycleTest, DuplicateOfARunningTorrentGetsTheNewTrackers) {
+    settings.auto_start = true;
+    settings.add_trackers_duplicate = true;
+    const auto t = test::make_test_torrent(dir / "src", "dupe", {{"dupe", 4000}});
+    lifecycle->add_torrent_file(t.torrent_file, {}, false);
+    ASSERT_TRUE(page.wait_for("add_torrent_alert"));
+    page.answer("IndexFromHash", UiValue(0));
+    const std::string link = "magnet:?xt=urn:btih:" + t.hash + "&tr=http%3A%2F%2F127.0.0.1%3A2%2Fa";
+    lifecycle->add_magnet(link);
+    EXPECT_EQ(page.args_of("do_dupe_torrent").front(), UiValue(t.hash));
+    const auto trackers = engine->session().find_torrent(t.info->info_hash()).trackers();
+    ASSERT_EQ(trackers.size(), 1U);
+    EXPECT_EQ(trackers[0].url, "http://127.0.0.1:2/a");
+    EXPECT_EQ(page.count("add_dupe_trackers"), 0U);
+}
+
+TEST_F(LifecycleTest, DuplicateOfAStoppedTorrentHandsTheTrackersToThePage) {
+    page.answer("IndexFromHash", UiValue(3));
+    settings.add_trackers_duplicate = true;
+    const auto t = test::make_test_torrent(dir / "src", "stopped", {{"stopped", 4000}},
+                                           {"http://127.0.0.1:3/x", "http://127.0.0.1:4/y"});
+    lifecycle->add_torrent_file(t.torrent_file, {}, false);
+    const auto maps = page.args_of("add_dupe_trackers");
+    ASSERT_EQ(maps.size(), 1U);
+    EXPECT_EQ(
+        maps[0],
+        UiValue(UiArray{
+            UiValue(UiMap{{"name", UiValue("http://127.0.0.1:3/x")}, {"hash", UiValue(t.hash)}}),
+            UiValue(UiMap{{"name", UiValue("http://127.0.0.1:4/y")}, {"hash", UiValue(t.hash)}}),
+        }));
+    lifecycle->add_torrent_file(t.torrent_file, {}, true);  // from the watched folder: silent
+    EXPECT_EQ(page.count("do_dupe_torrent"), 1U);
+}
+
+TEST_F(LifecycleTest, BrokenSourcesAreReportedAndAddNothing) {
+    std::ofstream(dir / "junk.torrent") << "not bencoded at all";
+    lifecycle->add_torrent_file(dir / "junk.torrent", {}, false);
+    lifecycle->add_torrent_file(dir / "missing.torrent", {}, false);
+    lifecycle->add_magnet("magnet:?xt=urn:btih:nothex");
+    const auto errors = page.args_of("do_error_adding_torrent");
+    ASSERT_EQ(errors.size(), 2U);
+    EXPECT_EQ(errors[0].as_array()[3], UiValue("junk.torrent"));
+    EXPECT_EQ(errors[1].as_array()[3], UiValue("missing.torrent"));
+    EXPECT_EQ(errors[1].as_array()[1], UiValue(193));  // a system error has no page text
+    const auto magnet = page.args_of("add_magnet_error");
+    ASSERT_EQ(magnet.size(), 1U);
+    EXPECT_EQ(magnet[0].as_array()[1], UiValue("magnet:?xt=urn:btih:nothex"));
+    EXPECT_TRUE(engine->session().get_torrents().empty());
+}
+
+TEST_F(LifecycleTest, OldMerkleTorrentIsRefusedEvenWithAutoStart) {
+    settings.auto_start = true;
+    // an info dictionary with a merkle root in place of the piece list
+    const std::string info =
+        "d6:lengthi100e4:name1:m12:piece lengthi16384e9:root hash20:" + std::string(20, 'r') + "e";
+    std::ofstream(dir / "m.torrent", std::ios::binary) << "d4:info" << info << "e";
+    lifecycle->add_torrent_file(dir / "m.torrent", {}, false);
+    const auto errors = page.args_of("do_error_adding_torrent");
+    ASSERT_EQ(errors.size(), 1U);
+    EXPECT_EQ(errors[0],
+              UiValue(UiArray{UiValue(""), UiValue(749), UiValue(0), UiValue("m.torrent")}));
+}
+
+TEST_F(LifecycleTest, RecordFileIsCheckedThenStops) {
+    const auto t = test::make_test_torrent(dir / "src", "rec", {{"rec", 30000}});
+    const lt::add_torrent_params params = test::seeding_params(t);
+    RecordStore other(dir / "elsewhere", page);
+    std::filesystem::create_directories(dir / "elsewhere");
+    other.write_record(t.hash, params);
+    lifecycle->add_record_file(other.record_path(t.hash));
+    ASSERT_TRUE(page.wait_for("add_torrent_alert"));
+    const auto handle = engine->session().find_torrent(t.info->info_hash());
+    ASSERT_TRUE(test::eventually([&] {
+        const auto s = handle.status();
+        return s.is_seeding && (s.flags & lt::torrent_flags::paused);
+    }));
+    EXPECT_TRUE(std::filesystem::exists(records / (t.hash + ".vtr")));  // a record of its own
+}
+
+TEST_F(LifecycleTest, MagnetStoppedBeforeItsMetadataLeavesNoRecord) {
+    const std::string hash(40, 'c');
+    lifecycle->add_magnet("magnet:?xt=urn:btih:" + hash);
+    ASSERT_TRUE(page.wait_for("add_torrent_alert"));
+    const auto handle = engine->session().find_torrent(engine::to_hash(hash));
+    ASSERT_TRUE(handle.is_valid());
+    lifecycle->pending_stops().add(hash);
+    handle.save_resume_data(lt::torrent_handle::save_info_dict);
+    ASSERT_TRUE(page.wait_for("torrent_removed_alert"));
+    EXPECT_EQ(page.count("save_resume_data_failed_alert"), 0U);  // "no metadata" is not shown
+    EXPECT_FALSE(std::filesystem::exists(records / (hash + ".vtr")));
+    EXPECT_TRUE(lifecycle->pending_stops().empty());
+}
+
+// A seeder on loopback hands the metadata over; the user then picks another folder.
+TEST_F(LifecycleTest, MagnetMetadataLeadsToTheOptionsDialog) {
+    const auto t =
+        test::make_test_torrent(dir / "seed", "album", {{"one.bin", 60000}, {"two.bin", 9000}});
+    const test::LoopbackSeeder seeder(t);
+    ASSERT_TRUE(seeder.ready());
+
+    const std::string chosen = (dir / "chosen").string();
+    page.answer("show_magnet_options", pre_add_answer(1, false, true, chosen));
+    page.answer("get_files_prioraty", UiArray{UiValue(4), UiValue(4)});
+    lifecycle->add_magnet("magnet:?xt=urn:btih:" + t.hash + "&x.pe=" + seeder.peer());
+    ASSERT_TRUE(page.wait_for("metadata_received_alert_stopped"));
+    ASSERT_TRUE(page.wait_for("show_magnet_options"));
+    EXPECT_EQ(page.args_of("show_magnet_options").front(), UiValue(t.hash));
+    EXPECT_EQ(page.args_of("storage_moved_alert").front(),
+              UiValue(UiArray{UiValue(t.hash), UiValue(chosen), UiValue(false)}));
+    const auto handle = engine->session().find_torrent(t.info->info_hash());
+    ASSERT_TRUE(test::eventually([&] { return handle.is_valid() && handle.status().is_seeding; }));
+    EXPECT_EQ(handle.status().save_path, chosen);
+    EXPECT_TRUE(std::filesystem::exists(dir / "chosen" / "album" / "one.bin"));
+    EXPECT_FALSE(std::filesystem::exists(downloads / "album"));
+}
+
+TEST_F(LifecycleTest, OptionsDialogKeepsDataThatWasThereBefore) {
+    const auto t = test::make_test_torrent(dir / "seed", "keep", {{"keep", 20000}});
+    std::ofstream(downloads / "keep") << "the user's own file";
+    const test::LoopbackSeeder seeder(t);
+    ASSERT_TRUE(seeder.ready());
+
+    page.answer("show_magnet_options", pre_add_answer(1, false, false, (dir / "other").string()));
+    lifecycle->add_magnet("magnet:?xt=urn:btih:" + t.hash + "&x.pe=" + seeder.peer());
+    ASSERT_TRUE(page.wait_for("show_magnet_options"));
+    ASSERT_TRUE(page.wait_for("storage_moved_alert"));
+    std::ifstream in(downloads / "keep");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "the user's own file");
+    const auto params = read_record(records / (t.hash + ".vtr"));  // stored stopped
+    EXPECT_EQ(params.save_path, (dir / "other").string());
+    EXPECT_FALSE(in_session(t.hash));
+}
+
+TEST_F(LifecycleTest, SaveAllRecordsAtExitWritesEveryTorrentWithMetadata) {
+    settings.auto_start = true;
+    const auto t = test::make_test_torrent(dir / "src", "exit", {{"exit", 8000}});
+    lifecycle->add_torrent_file(t.torrent_file, t.content_parent.string(), false);
+    ASSERT_TRUE(page.wait_for("add_torrent_alert"));
+    std::filesystem::remove(records / (t.hash + ".vtr"));
+    lifecycle->add_magnet("magnet:?xt=urn:btih:" + std::string(40, 'd'));
+    ASSERT_TRUE(page.wait_for("add_torrent_alert", 2));
+    lifecycle->save_all_records(true, pump.get());
+    EXPECT_TRUE(std::filesystem::exists(records / (t.hash + ".vtr")));
+    EXPECT_FALSE(std::filesystem::exists(records / (std::string(40, 'd') + ".vtr")));
+    EXPECT_FALSE(engine->started());
+}
+
+}  // namespace
+}  // namespace velmora::lifecycle
