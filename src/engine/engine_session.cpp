@@ -47,6 +47,7 @@ EngineSession::EngineSession(config::ClientSettings& settings,
 
 EngineSession::~EngineSession() {
     tear_down();
+    session_.reset();
 }
 
 void EngineSession::prepare_logs() {
@@ -124,7 +125,11 @@ void EngineSession::publish_ports() {
 }
 
 void EngineSession::tear_down() {
-    session_.reset();
+    if (!session_ || torn_down_.exchange(true)) {
+        return;
+    }
+    // the proxy's end waits for the engine's threads
+    const lt::session_proxy ended = session_->abort();
 }
 
 spdlog::logger* EngineSession::category_logger(LogCategory category) const {

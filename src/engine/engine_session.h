@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string_view>
@@ -35,10 +36,12 @@ public:
 
     // Builds the session in its fixed order and tells the page the ports really opened.
     void start();
-    bool started() const { return session_ != nullptr; }
-    // Ends every engine thread; the session is gone afterwards.
+    bool started() const { return session_ != nullptr && !torn_down_; }
+    // Ends every engine thread and waits for them. The session object stays, so that a worker
+    // still holding it gets an error from each call rather than a dangling reference.
     void tear_down();
 
+    // Valid from start() on, also after tear_down().
     lt::session& session() { return *session_; }
     bool loopback_only() const { return loopback_only_; }
     const MetricPositions& metric_positions() const { return positions_; }
@@ -61,6 +64,7 @@ private:
     std::array<std::shared_ptr<spdlog::logger>, kLogCategories.size()> loggers_;
     MetricPositions positions_{};
     std::unique_ptr<lt::session> session_;
+    std::atomic<bool> torn_down_{false};
 };
 
 }  // namespace velmora::engine

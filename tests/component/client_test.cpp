@@ -210,5 +210,54 @@ TEST_F(ClientTest, TheWindowsCloseRequestAsksThePage) {
     EXPECT_FALSE(client.state().running);
 }
 
+TEST_F(ClientTest, StartTimerBringsTheStatusBarOnceASecond) {
+    Client client = make_client();
+    loop.post([&] {
+        EXPECT_EQ(ui.command("start_timer", {}), UiValue(true));
+        EXPECT_EQ(ui.command("start_timer", {}), UiValue(true));  // a second call changes nothing
+    });
+    // the gui looks once every 100 ms and closes after the second status bar
+    std::atomic<bool> closing{false};
+    std::vector<std::chrono::steady_clock::time_point> arrivals;
+    const auto started = std::chrono::steady_clock::now();
+    std::thread watcher([&] {
+        while (!closing && std::chrono::steady_clock::now() - started < std::chrono::seconds(15)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            loop.post([&] {
+                while (arrivals.size() < ui.events_named("do_statusbar").size()) {
+                    arrivals.push_back(std::chrono::steady_clock::now());
+                }
+                if (arrivals.size() >= 2 && !closing.exchange(true)) {
+                    ui.close_main_window();
+                }
+            });
+        }
+    });
+    EXPECT_EQ(client.run({}), 0);
+    closing = true;
+    watcher.join();
+    ASSERT_GE(arrivals.size(), 2U);
+    EXPECT_GE(arrivals[0] - started, std::chrono::milliseconds(900));  // not before the first tick
+    EXPECT_GE(arrivals[1] - arrivals[0], std::chrono::milliseconds(700));
+    EXPECT_GT(keep_awake.calls, 0);
+}
+
+TEST_F(ClientTest, TotalsCarryOverAndReset) {
+    ui.set_page_function("get_resume_data", [this](const UiValue&) {
+        ui.command("set_resumed_settings", {UiValue(UiArray{UiValue(3000), UiValue(2048)})});
+        return UiValue(0);
+    });
+    Client client = make_client();
+    loop.post([&] {
+        EXPECT_EQ(ui.command("get_resumed_uploaded", {}), UiValue(3000.0));
+        EXPECT_EQ(ui.command("get_resumed_downloaded", {}), UiValue(2048.0));
+        EXPECT_EQ(ui.command("reset_up_down_data", {}),
+                  UiValue(UiArray{UiValue("0 bytes"), UiValue("0 bytes")}));
+        EXPECT_EQ(ui.command("get_resumed_uploaded", {}), UiValue(0.0));
+        ui.close_main_window();
+    });
+    EXPECT_EQ(client.run({}), 0);
+}
+
 }  // namespace
 }  // namespace velmora::host

@@ -40,6 +40,11 @@ struct RecordingHandoff final : AlertHandoff {
 
 class EngineTest : public ::testing::Test {
 protected:
+    EngineTest() {
+        status =
+            std::make_unique<StatusReporter>(settings, running, page, nullptr, keep_awake, jobs);
+    }
+
     void start(bool loopback_only = true) {
         engine = std::make_unique<EngineSession>(settings, dir / "logs", page, loopback_only);
         std::filesystem::create_directories(dir / "logs");
@@ -209,6 +214,37 @@ TEST_F(EngineTest, PortChangeHidesTrackerErrorsUntilTheNextListenSuccess) {
     EXPECT_FALSE(flags.port_change_in_progress);
     engine->session().find_torrent(torrent.info->info_hash()).force_reannounce();
     EXPECT_TRUE(tick_until([&] { return page.count("tracker_error_alert") > 0; }));
+}
+
+TEST_F(EngineTest, ATrackerErrorFollowsItsToggle) {
+    struct Case {
+        bool toggle;
+        bool shown;
+    };
+    for (const Case c : {Case{false, false}, Case{true, true}}) {
+        SCOPED_TRACE(c.toggle);
+        test::TempDir case_dir;
+        settings.event_toggles[7] = c.toggle;  // trackers
+        RecordingPage case_page;
+        EngineSession case_engine(settings, case_dir.path(), case_page, true);
+        case_engine.start();
+        AlertPump case_pump(case_engine, settings, running, flags, *status, handoff, case_page,
+                            nullptr);
+        const auto torrent = test::make_test_torrent(case_dir.path(), "t.bin", {{"t.bin", 1000}},
+                                                     {"http://127.0.0.1:9/announce"});
+        case_engine.session().add_torrent(test::seeding_params(torrent));
+        // the torrent's own state changes come after its tracker's answer
+        for (int i = 0; i < 30 && case_page.count("tracker_error_alert") == 0; ++i) {
+            case_pump.tick();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ(case_page.count("tracker_error_alert") > 0, c.shown);
+        if (c.shown) {
+            const UiValue first = case_page.args_of("tracker_error_alert").front();
+            EXPECT_EQ(first.as_array().at(1), UiValue("http://127.0.0.1:9/announce"));
+            EXPECT_EQ(first.as_array().at(2), UiValue(torrent.hash));
+        }
+    }
 }
 
 }  // namespace

@@ -327,6 +327,47 @@ TEST_F(LifecycleTest, SaveAllRecordsAtExitWritesEveryTorrentWithMetadata) {
     EXPECT_TRUE(std::filesystem::exists(records / (t.hash + ".vtr")));
     EXPECT_FALSE(std::filesystem::exists(records / (std::string(40, 'd') + ".vtr")));
     EXPECT_FALSE(engine->started());
+    // a worker that comes too late meets an ended engine (its calls do nothing or throw), not
+    // freed memory
+    try {
+        lifecycle->add_magnet("magnet:?xt=urn:btih:" + std::string(40, 'e'));
+    } catch (const std::system_error&) {
+    }
+}
+
+TEST_F(LifecycleTest, MagnetWithAFileSelectionKeepsRunningUnderBep53) {
+    settings.bep53 = true;
+    const auto t =
+        test::make_test_torrent(dir / "seed", "pick", {{"a.bin", 30000}, {"b.bin", 30000}});
+    const test::LoopbackSeeder seeder(t);
+    ASSERT_TRUE(seeder.ready());
+    lifecycle->add_magnet("magnet:?xt=urn:btih:" + t.hash + "&so=1&x.pe=" + seeder.peer());
+    ASSERT_TRUE(page.wait_for("metadata_received_alert"));
+    EXPECT_EQ(page.count("metadata_received_alert_stopped"), 0U);
+    const auto handle = engine->session().find_torrent(t.info->info_hash());
+    ASSERT_TRUE(test::eventually([&] {
+        return handle.status().is_finished && std::filesystem::exists(downloads / "pick" / "b.bin");
+    }));
+    EXPECT_EQ(handle.file_priority(lt::file_index_t{0}), lt::dont_download);
+    EXPECT_FALSE(std::filesystem::exists(downloads / "pick" / "a.bin"));
+    EXPECT_EQ(page.count("show_magnet_options"), 0U);
+}
+
+TEST_F(LifecycleTest, TimerEventsSaveEveryRecordOnAWorker) {
+    settings.auto_start = true;
+    const auto t = test::make_test_torrent(dir / "src", "tick", {{"tick", 8000}});
+    lifecycle->add_torrent_file(t.torrent_file, t.content_parent.string(), false);
+    ASSERT_TRUE(page.wait_for("add_torrent_alert"));
+    const auto record = records / (t.hash + ".vtr");
+    std::filesystem::remove(record);
+    std::atomic<int> settings_written{0};
+    lifecycle->timer_events(true, [&] { ++settings_written; });
+    EXPECT_TRUE(test::eventually([&] { return std::filesystem::exists(record); }));
+    EXPECT_EQ(settings_written, 1);
+    running = false;
+    lifecycle->timer_events(true, [&] { ++settings_written; });  // the client is ending
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(settings_written, 1);
 }
 
 }  // namespace
