@@ -61,6 +61,15 @@ bool is_normal_everywhere(const std::vector<lt::download_priority_t>& priorities
                        [](lt::download_priority_t p) { return p == kNormalPriority; });
 }
 
+// A folder in one spelling: "a/./b/" and "a/b" are the same place.
+std::filesystem::path comparable_folder(const std::filesystem::path& folder) {
+    std::filesystem::path normal = folder.lexically_normal();
+    if (!normal.has_filename() && normal.has_parent_path() && normal != normal.root_path()) {
+        normal = normal.parent_path();
+    }
+    return normal;
+}
+
 std::string key_of(const lt::torrent_handle& handle) {
     return engine::torrent_key(handle.info_hashes());
 }
@@ -223,7 +232,9 @@ void TorrentLifecycle::add_torrent_file(const std::filesystem::path& path,
     if (answer.pre_allocate) {
         params.storage_mode = lt::storage_mode_allocate;
     }
-    params.save_path = answer.save_folder;
+    if (!answer.save_folder.empty()) {  // no folder at all keeps the download folder
+        params.save_path = answer.save_folder;
+    }
     if (answer.start) {
         params.flags &= ~kStartMask;
         engine_.session().async_add_torrent(std::move(params));
@@ -465,9 +476,9 @@ void TorrentLifecycle::offer_magnet_options(const std::filesystem::path& path) {
 
     // Paths are compared exactly: this platform's file names are case-sensitive, so two names
     // that differ in case are two places.
+    const std::filesystem::path download = comparable_folder(folders_.download_folder());
     const std::filesystem::path chosen =
-        std::filesystem::path(answer.save_folder).lexically_normal();
-    const std::filesystem::path download = folders_.download_folder().lexically_normal();
+        answer.save_folder.empty() ? download : comparable_folder(answer.save_folder);
     if ((chosen / original_name) != (download / original_name)) {
         remove_fetch_data(hash, original);
     }

@@ -370,5 +370,19 @@ TEST_F(LifecycleTest, TimerEventsSaveEveryRecordOnAWorker) {
     EXPECT_EQ(settings_written, 1);
 }
 
+TEST_F(LifecycleTest, ChoosingTheDownloadFolderItselfMovesNothing) {
+    const auto t = test::make_test_torrent(dir / "seed", "same", {{"same", 20000}});
+    const test::LoopbackSeeder seeder(t);
+    ASSERT_TRUE(seeder.ready());
+    // the same folder, spelt with a trailing separator
+    page.answer("show_magnet_options", pre_add_answer(1, false, true, downloads.string() + "/"));
+    lifecycle->add_magnet("magnet:?xt=urn:btih:" + t.hash + "&x.pe=" + seeder.peer());
+    ASSERT_TRUE(page.wait_for("show_magnet_options"));
+    const auto handle = engine->session().find_torrent(t.info->info_hash());
+    ASSERT_TRUE(test::eventually([&] { return handle.is_valid() && handle.status().is_seeding; }));
+    EXPECT_EQ(page.count("storage_moved_alert"), 0U);
+    EXPECT_EQ(handle.status().save_path, downloads.string());
+}
+
 }  // namespace
 }  // namespace velmora::lifecycle
