@@ -127,9 +127,28 @@ void AlertPump::tick() {
         }
         dispatch(alert);
     }
-    const std::lock_guard lock(tick_lock_);
-    ticking_ = false;
+    std::function<void()> ended;
+    {
+        const std::lock_guard lock(tick_lock_);
+        ticking_ = false;
+        ended = std::move(on_tick_end_);
+        on_tick_end_ = nullptr;
+    }
     tick_done_.notify_all();
+    if (ended) {
+        ended();
+    }
+}
+
+void AlertPump::request_hold(std::function<void()> ended) {
+    const std::lock_guard lock(tick_lock_);
+    held_ = true;
+    on_tick_end_ = std::move(ended);
+}
+
+bool AlertPump::idle() const {
+    const std::lock_guard lock(tick_lock_);
+    return !ticking_;
 }
 
 void AlertPump::hold() {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include <libtorrent/alert_types.hpp>
@@ -61,6 +62,11 @@ public:
     // Keeps ticks away while another consumer drains the engine's alerts; waits for a running
     // tick to end first.
     void hold();
+    // hold() without the wait, for a thread that must keep serving a running tick meanwhile;
+    // `idle` tells when the tick is over, and `ended` (given here) runs on the tick's thread
+    // as it ends.
+    void request_hold(std::function<void()> ended = {});
+    bool idle() const;
     void release();
 
 private:
@@ -78,7 +84,8 @@ private:
     bridge::UiEventSink& events_;
     CountryLookup country_;
 
-    std::mutex tick_lock_;
+    mutable std::mutex tick_lock_;
+    std::function<void()> on_tick_end_;
     std::condition_variable tick_done_;
     bool ticking_ = false;
     bool held_ = false;

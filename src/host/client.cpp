@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <thread>
 
 #include "velmora/bridge/event_names.h"
 #include "velmora/config/advanced_settings_xml.h"
@@ -21,6 +22,7 @@ namespace {
 constexpr const char* kMinimisedArgument = "/m";
 constexpr const char* kPageStoreMarker = "settings.db";
 constexpr std::chrono::milliseconds kTickPeriod{1000};
+constexpr std::chrono::milliseconds kTickWaitLimit{3000};
 
 // The country database arrives later; until then every address is of unknown country.
 std::string unknown_country(const lt::address&) {
@@ -59,7 +61,10 @@ struct Client::Engine {
                client.events_,
                unknown_country),
           services{lifecycle, status.totals(),
-                   [this] { timer.start([this] { pump.tick(); }, kTickPeriod); },
+                   [this, &client] {
+                       timer.start([this] { pump.tick(); }, kTickPeriod,
+                                   [&client] { client.loop_.wake(); });
+                   },
                    [&client] { client.save_settings(); }} {}
 
     engine::EngineSession session;
@@ -201,7 +206,7 @@ void Client::run_exit_sequence() {
     ended_ = true;
     state_.running = false;
     state_.exiting = true;
-    engine_->timer.stop();
+    stop_ticks();
     save_settings();
     engine_->lifecycle.save_all_records(true, &engine_->pump);
     events_.ui_call(bridge::event::kExitSession, bridge::UiValue(std::int32_t{0}));
@@ -212,7 +217,39 @@ void Client::run_exit_sequence() {
 void Client::run_end_session() {
     save_settings();
     events_.ui_call(bridge::event::kLoggingOff, bridge::UiValue(std::int32_t{0}));
+    pause_ticks();
     engine_->lifecycle.save_all_records(false, &engine_->pump);
+}
+
+// A running tick may be waiting for the page, which only this thread serves, so the loop runs
+// while it waits. When the end was itself asked for from inside a page call that serves the
+// tick, the tick cannot end before this returns: after the limit the end goes on without it
+// (the tick then stops at its next alert, since running is cleared).
+bool Client::serve_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::atomic<bool> finished{false};
+    std::thread alarm([&] {
+        while (!finished && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        loop_.wake();
+    });
+    loop_.run_until([&] { return done() || std::chrono::steady_clock::now() >= deadline; });
+    finished = true;
+    alarm.join();
+    return done();
+}
+
+void Client::stop_ticks() {
+    engine_->timer.request_stop();
+    if (serve_until([this] { return !engine_->timer.ticking(); }, kTickWaitLimit)) {
+        engine_->timer.stop();
+    }
+}
+
+void Client::pause_ticks() {
+    engine_->pump.request_hold([this] { loop_.wake(); });
+    serve_until([this] { return engine_->pump.idle(); }, kTickWaitLimit);
 }
 
 void Client::on_termination_signal() {
@@ -224,7 +261,7 @@ void Client::on_termination_signal() {
         run_end_session();
         state_.running = false;
         state_.exiting = true;
-        engine_->timer.stop();
+        stop_ticks();
         release_instance();
         loop_.quit(0);
     });

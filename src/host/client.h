@@ -82,6 +82,9 @@ private:
     void save_settings();
     void release_instance();
     void add_chosen_torrent_files();
+    void stop_ticks();
+    bool serve_until(const std::function<bool()>& done, std::chrono::milliseconds limit);
+    void pause_ticks();
 
     bridge::GuiLoop& loop_;
     bridge::UiEngine& ui_;

@@ -3,13 +3,42 @@
 
 namespace velmora::host {
 
-void TickTimer::start(std::function<void()> tick, std::chrono::milliseconds period) {
+void TickTimer::start(std::function<void()> tick,
+                      std::chrono::milliseconds period,
+                      std::function<void()> ended) {
     if (thread_.joinable()) {
         return;
     }
     tick_ = std::move(tick);
-    stopping_ = false;
-    thread_ = std::thread([this, period] { run(period); });
+    ended_ = std::move(ended);
+    {
+        const std::lock_guard lock(lock_);
+        stopping_ = false;
+        ticking_ = true;
+    }
+    thread_ = std::thread([this, period] {
+        run(period);
+        {
+            const std::lock_guard lock(lock_);
+            ticking_ = false;
+        }
+        if (ended_) {
+            ended_();
+        }
+    });
+}
+
+void TickTimer::request_stop() {
+    {
+        const std::lock_guard lock(lock_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool TickTimer::ticking() const {
+    const std::lock_guard lock(lock_);
+    return ticking_;
 }
 
 void TickTimer::run(std::chrono::milliseconds period) {
@@ -30,11 +59,7 @@ void TickTimer::run(std::chrono::milliseconds period) {
 }
 
 void TickTimer::stop() {
-    {
-        const std::lock_guard lock(lock_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
+    request_stop();
     if (thread_.joinable()) {
         thread_.join();
     }

@@ -18,8 +18,15 @@ public:
     TickTimer(const TickTimer&) = delete;
     TickTimer& operator=(const TickTimer&) = delete;
 
-    // The first tick comes one period after the start. A second start is ignored.
-    void start(std::function<void()> tick, std::chrono::milliseconds period);
+    // The first tick comes one period after the start. A second start is ignored. `ended` runs
+    // on the timer's thread once its last tick is over.
+    void start(std::function<void()> tick,
+               std::chrono::milliseconds period,
+               std::function<void()> ended = {});
+    // No tick starts after this; one that runs goes on to its end.
+    void request_stop();
+    // True from start() until the last tick is over.
+    bool ticking() const;
     // Waits for a running tick to end; no tick follows.
     void stop();
     bool started() const { return thread_.joinable(); }
@@ -28,9 +35,11 @@ private:
     void run(std::chrono::milliseconds period);
 
     std::function<void()> tick_;
-    std::mutex lock_;
+    std::function<void()> ended_;
+    mutable std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;
+    bool ticking_ = false;
     std::thread thread_;
 };
 

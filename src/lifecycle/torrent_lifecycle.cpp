@@ -235,6 +235,10 @@ void TorrentLifecycle::add_torrent_file(const std::filesystem::path& path,
     if (!answer.save_folder.empty()) {  // no folder at all keeps the download folder
         params.save_path = answer.save_folder;
     }
+    // The dialog's file choices go in with the add: once the torrent runs, a file marked not to
+    // be downloaded would be fetched before the add's answer could switch it off.
+    params.file_priorities =
+        read_file_priorities(events_.ui_call(ev::kGetFilesPrioraty, UiValue(hash)));
     if (answer.start) {
         params.flags &= ~kStartMask;
         engine_.session().async_add_torrent(std::move(params));
@@ -565,7 +569,9 @@ void TorrentLifecycle::save_all_records(bool for_exit, engine::AlertPump* pump) 
         return;
     }
     if (pump != nullptr) {
-        pump->hold();
+        // the caller waited for a running tick as long as it could; a tick that still runs is
+        // stopped by the cleared running flag before its next alert
+        pump->request_hold();
     }
     lifecycle::save_all_records(
         engine_.session(), records_, for_exit, [this, for_exit](lt::alert* a) {

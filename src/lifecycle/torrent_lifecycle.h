@@ -74,7 +74,8 @@ public:
 
     // The periodic re-announce and record save, on a worker; does nothing once not running.
     void timer_events(bool save_settings, std::function<void()> write_settings);
-    // Saves every record with metadata; at exit also ends the engine session.
+    // Saves every record with metadata; at exit also ends the engine session. The pump, if
+    // given, takes no alert meanwhile.
     void save_all_records(bool for_exit, engine::AlertPump* pump);
 
     // engine::AlertHandoff

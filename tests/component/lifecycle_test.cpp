@@ -1,6 +1,9 @@
 // Adding torrents and keeping their records, against a real loopback engine.
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -323,6 +326,7 @@ TEST_F(LifecycleTest, SaveAllRecordsAtExitWritesEveryTorrentWithMetadata) {
     std::filesystem::remove(records / (t.hash + ".vtr"));
     lifecycle->add_magnet("magnet:?xt=urn:btih:" + std::string(40, 'd'));
     ASSERT_TRUE(page.wait_for("add_torrent_alert", 2));
+    pump->hold();  // as the exit sequence waits for a running tick first
     lifecycle->save_all_records(true, pump.get());
     EXPECT_TRUE(std::filesystem::exists(records / (t.hash + ".vtr")));
     EXPECT_FALSE(std::filesystem::exists(records / (std::string(40, 'd') + ".vtr")));
@@ -382,6 +386,65 @@ TEST_F(LifecycleTest, ChoosingTheDownloadFolderItselfMovesNothing) {
     ASSERT_TRUE(test::eventually([&] { return handle.is_valid() && handle.status().is_seeding; }));
     EXPECT_EQ(page.count("storage_moved_alert"), 0U);
     EXPECT_EQ(handle.status().save_path, downloads.string());
+}
+
+// The folder of defective inputs: each one gets exactly its event and adds nothing.
+TEST_F(LifecycleTest, EveryDefectiveInputGetsItsEventAndAddsNothing) {
+    const std::filesystem::path defects =
+        std::filesystem::path(std::getenv("VELMORA_TEST_DATA")) / "defects";
+    std::ifstream expected(defects / "expected.txt");
+    int cases = 0;
+    for (std::string line; std::getline(expected, line);) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string file, event;
+        std::size_t named_at = 0;
+        fields >> file >> event >> named_at;
+        SCOPED_TRACE(file);
+        const std::size_t before = page.events().size();
+        const auto path = defects / file;
+        if (path.extension() == ".vtr") {
+            lifecycle->add_record_file(path);
+        } else {
+            lifecycle->add_torrent_file(path, {}, false);
+        }
+        std::vector<std::pair<std::string, UiValue>> answers;
+        const auto events = page.events();
+        for (std::size_t i = before; i < events.size(); ++i) {
+            static const std::set<std::string> kAddAnswers = {
+                "do_error_adding_torrent", "vtr_error", "pre_add_torrent", "add_torrent_alert",
+                "do_dupe_torrent"};
+            if (kAddAnswers.count(events[i].first) > 0) {
+                answers.push_back(events[i]);  // the engine's own events of the moment aside
+            }
+        }
+        ASSERT_EQ(answers.size(), 1U) << "exactly one event";
+        EXPECT_EQ(answers[0].first, event);
+        const UiValue& shown = answers[0].second.as_array().at(named_at);
+        EXPECT_EQ(shown, UiValue(path.extension() == ".vtr" ? path.string() : file));
+        ++cases;
+    }
+    EXPECT_GT(cases, 0);
+    std::ifstream magnets(defects / "bad-magnets.txt");
+    for (std::string link; std::getline(magnets, link);) {
+        if (link.empty() || link[0] == '#') {
+            continue;
+        }
+        SCOPED_TRACE(link);
+        const std::size_t errors = page.count("add_magnet_error");
+        lifecycle->add_magnet(link);
+        ASSERT_EQ(page.count("add_magnet_error"), errors + 1);
+        EXPECT_EQ(page.args_of("add_magnet_error").back().as_array().at(1), UiValue(link));
+    }
+    // an answer of the wrong shape from the add dialog adds nothing either
+    page.answer("pre_add_torrent", UiValue("not an array"));
+    const auto t = test::make_test_torrent(dir / "src", "fine", {{"fine", 1000}});
+    lifecycle->add_torrent_file(t.torrent_file, {}, false);
+    EXPECT_FALSE(std::filesystem::exists(records / (t.hash + ".vtr")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(engine->session().get_torrents().empty());
 }
 
 }  // namespace

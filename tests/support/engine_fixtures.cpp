@@ -47,7 +47,8 @@ TestTorrent make_test_torrent(const std::filesystem::path& folder,
                               const std::string& name,
                               const std::vector<TestFile>& files,
                               const std::vector<std::string>& trackers,
-                              int piece_size) {
+                              int piece_size,
+                              lt::create_flags_t flags) {
     std::mt19937 bytes(static_cast<std::mt19937::result_type>(std::hash<std::string>{}(name)));
     const bool single = files.size() == 1 && files[0].path == name;
     for (const auto& file : files) {
@@ -60,7 +61,7 @@ TestTorrent make_test_torrent(const std::filesystem::path& folder,
     }
     lt::file_storage storage;
     lt::add_files(storage, (folder / name).string());
-    lt::create_torrent creator(storage, piece_size, lt::create_torrent::v1_only);
+    lt::create_torrent creator(storage, piece_size, flags);
     for (std::size_t i = 0; i < trackers.size(); ++i) {
         creator.add_tracker(trackers[i], static_cast<int>(i));
     }

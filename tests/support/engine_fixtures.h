@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <libtorrent/add_torrent_params.hpp>
+#include <libtorrent/create_torrent.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/settings_pack.hpp>
 #include <libtorrent/torrent_info.hpp>
@@ -43,7 +44,8 @@ TestTorrent make_test_torrent(const std::filesystem::path& folder,
                               const std::string& name,
                               const std::vector<TestFile>& files,
                               const std::vector<std::string>& trackers = {},
-                              int piece_size = 16 * 1024);
+                              int piece_size = 16 * 1024,
+                              lt::create_flags_t flags = lt::create_torrent::v1_only);
 
 // Parameters that add the torrent over its own content, so it seeds at once.
 lt::add_torrent_params seeding_params(const TestTorrent& torrent);
