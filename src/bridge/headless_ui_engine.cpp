@@ -106,6 +106,11 @@ int HeadlessUiEngine::show_requests() const {
     return show_requests_;
 }
 
+bool HeadlessUiEngine::open_window(std::string_view url) {
+    opened_.emplace_back(url);
+    return true;
+}
+
 void HeadlessUiEngine::toggle_maximized() {
     std::lock_guard lock(mutex_);
     ++maximize_toggles_;

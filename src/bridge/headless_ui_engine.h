@@ -44,6 +44,8 @@ public:
     UiValue call_page(std::string_view fn, const UiValue& arg) override;
     void show_main_window() override;
     void toggle_maximized() override;
+    bool open_window(std::string_view url) override;
+    std::vector<std::string> opened_windows() const { return opened_; }
     void stop() override;
 
     int show_requests() const;
@@ -60,6 +62,7 @@ private:
     bool stopped_ = false;
     int show_requests_ = 0;
     int maximize_toggles_ = 0;
+    std::vector<std::string> opened_;
 };
 
 }  // namespace velmora::bridge

@@ -116,9 +116,9 @@ UiValue PageChannel::call(std::string_view fn, const UiValue& arg) {
     return node.mapped().answered ? std::move(node.mapped().value) : UiValue();
 }
 
-void PageChannel::send_window(std::string_view op) {
+void PageChannel::send_window(std::string_view op, std::string_view url) {
     if (is_open()) {
-        send_(encode_window(op));
+        send_(encode_window(op, url));
     }
 }
 

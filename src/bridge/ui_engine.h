@@ -56,6 +56,9 @@ public:
     virtual void show_main_window() = 0;
     // Maximises the main window, or restores it when it is maximised (F11); best effort.
     virtual void toggle_maximized() {}
+    // Opens another window on a page of the archive ("this://app/<path>"); true when it was
+    // asked for.
+    virtual bool open_window(std::string_view /*url*/) { return false; }
     // Stops serving; later page calls answer undefined at once.
     virtual void stop() = 0;
 };

@@ -157,8 +157,11 @@ std::string encode_error(const BadMessage& bad) {
     return out.dump();
 }
 
-std::string encode_window(std::string_view op) {
+std::string encode_window(std::string_view op, std::string_view url) {
     Json out{{"t", "window"}, {"op", std::string(op)}};
+    if (!url.empty()) {
+        out["url"] = std::string(url);
+    }
     return out.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

@@ -57,6 +57,7 @@ std::string encode_return(std::int64_t id, bool handled, const UiValue& value);
 std::string encode_call(std::int64_t id, std::string_view fn, const UiValue& arg);
 std::string encode_error(const BadMessage& bad);
 // A request about the page's window that needs no answer, e.g. "toggle_maximized".
-std::string encode_window(std::string_view op);
+// "url" travels along when it is not empty.
+std::string encode_window(std::string_view op, std::string_view url = {});
 
 }  // namespace velmora::bridge

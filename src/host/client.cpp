@@ -93,6 +93,7 @@ Client::Client(bridge::GuiLoop& loop,
       commands_(std::make_unique<bridge::CommandTable>(command_list(context_))),
       engine_(std::make_unique<Engine>(*this, keep_awake)) {
     context_.torrents = &engine_->services;
+    context_.ui = &ui_;
 }
 
 Client::~Client() {

@@ -2,8 +2,9 @@
 #pragma once
 
 namespace velmora::bridge {
+class UiEngine;
 class UiEventSink;
-}
+}  // namespace velmora::bridge
 namespace velmora::config {
 struct ClientSettings;
 }
@@ -21,6 +22,7 @@ struct CommandContext {
     config::ClientSettings& settings;
     Desktop& desktop;
     bridge::UiEventSink& events;
+    bridge::UiEngine* ui = nullptr;
     // Set once the engine runs.
     TorrentServices* torrents = nullptr;
 };

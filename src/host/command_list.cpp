@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "velmora/bridge/ui_engine.h"
 #include "velmora/host/app_paths.h"
 #include "velmora/host/app_state.h"
 #include "velmora/host/desktop.h"
@@ -35,6 +36,14 @@ UiValue cmd_get_window_placement(CommandContext& ctx) {
     const WindowPlacement& p = ctx.state.window_placement;
     return UiValue(
         bridge::UiArray{UiValue(p.left), UiValue(p.top), UiValue(p.width), UiValue(p.height)});
+}
+
+// Another window of the client's own pages; a non-string argument opens nothing.
+UiValue cmd_open(CommandContext& ctx, const CommandArgs& args) {
+    if (!args[0].is_string() || ctx.ui == nullptr) {
+        return UiValue(false);
+    }
+    return UiValue(ctx.ui->open_window(args[0].as_string()));
 }
 
 UiValue cmd_get_torrents_array(CommandContext& ctx) {
@@ -75,8 +84,8 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"title", 0, UsualResult::Text, [&ctx](const CommandArgs&) { return UiValue(ctx.state.window_title); }},
         {"title", 1, UsualResult::Undefined, [&ctx](const CommandArgs& a) { return cmd_set_title(ctx, a, UiValue()); }},
         {"log", kAnyArity, UsualResult::Undefined, [](const CommandArgs& a) { return cmd_log(a); }},
-        {"open", 1, UsualResult::False, {}},
-        {"open", 2, UsualResult::False, {}},
+        {"open", 1, UsualResult::False, [&ctx](const CommandArgs& a) { return cmd_open(ctx, a); }},
+        {"open", 2, UsualResult::False, [&ctx](const CommandArgs& a) { return cmd_open(ctx, a); }},
         {"set_window_title", 1, UsualResult::True, [&ctx](const CommandArgs& a) { return cmd_set_title(ctx, a, UiValue(true)); }},
         {"launch_debug_view_view", 0, UsualResult::False, [](const CommandArgs&) { return UiValue(false); }},
         {"inspector_is_present", 0, UsualResult::Undefined, [](const CommandArgs&) { return UiValue(); }},

@@ -201,6 +201,17 @@ TEST_F(ClientTest, DroppedFilesAreAddedOnlyWhenThePageAllows) {
     EXPECT_EQ(adds, (std::vector<std::string>{"a.torrent", (dir / "drop" / "b.vtr").string()}));
 }
 
+TEST_F(ClientTest, OpenAsksTheUiEngineForAnotherWindow) {
+    Client client = make_client();
+    loop.post([&] {
+        EXPECT_EQ(ui.command("open", {UiValue("this://app/about.htm")}), UiValue(true));
+        EXPECT_EQ(ui.command("open", {UiValue(3), UiValue(0)}), UiValue(false));
+        ui.close_main_window();
+    });
+    EXPECT_EQ(client.run({}), 0);
+    EXPECT_EQ(ui.opened_windows(), (std::vector<std::string>{"this://app/about.htm"}));
+}
+
 TEST_F(ClientTest, TheWindowsCloseRequestAsksThePage) {
     ui.set_page_function("do_exit", [](const UiValue&) { return UiValue(1); });
     Client client = make_client();

@@ -92,7 +92,7 @@ function onMessage(event) {
       message.handled ? resolve(message.value) : reject(new Error(`command not handled: ${name}`)),
     );
   } else if (message.t === 'window') {
-    runWindowOp(message.op);
+    runWindowOp(message.op, message.url);
   } else if (message.t === 'error') {
     if (message.id !== undefined) {
       settle(message.id, ({ reject }) => reject(new Error(message.message)));
@@ -104,7 +104,11 @@ function onMessage(event) {
 
 // A browser page cannot maximise its window; full screen is the nearest it gets, and the
 // browser may refuse it (it wants a recent user gesture).
-function runWindowOp(op) {
+function runWindowOp(op, url) {
+  if (op === 'open' && typeof url === 'string' && url.startsWith('/app/')) {
+    window.open(url, '_blank', 'popup');
+    return;
+  }
   if (op !== 'toggle_maximized') {
     return;
   }

@@ -689,26 +689,32 @@ TEST_F(WebUiEngineTest, UploadsFollowTheAccessRulesAndTheSizeLimit) {
     EXPECT_EQ(std::filesystem::file_size(private_folder() / stored), kLimit);
 }
 
-TEST_F(WebUiEngineTest, ToggleMaximizedIsSentToTheMainPage) {
+TEST_F(WebUiEngineTest, WindowRequestsAreSentToTheMainPage) {
     engine_->toggle_maximized();  // no page: nothing to do
+    EXPECT_FALSE(engine_->open_window("this://app/other.htm"));
     std::atomic<bool> connected{false};
     std::atomic<bool> asked{false};
     Json received;
+    Json opened;
     std::thread client([&] {
         PageClient other(port_, "/ws?role=other&" + token_query());
         PageClient main(port_, main_page_target());
         connected = true;
         loop_.wake();
         received = main.receive();
+        opened = main.receive();
         asked = true;
         loop_.wake();
     });
     loop_.run_until([&] { return connected.load(); });
     ASSERT_TRUE(engine_->wait_for_main_page(std::chrono::seconds(5)));
     engine_->toggle_maximized();
+    EXPECT_FALSE(engine_->open_window("https://127.0.0.1/elsewhere"));  // not one of ours
+    EXPECT_TRUE(engine_->open_window("this://app/dialogs/about.htm"));
     loop_.run_until([&] { return asked.load(); });
     client.join();
     EXPECT_EQ(received, (Json{{"t", "window"}, {"op", "toggle_maximized"}}));
+    EXPECT_EQ(opened, (Json{{"t", "window"}, {"op", "open"}, {"url", "/app/dialogs/about.htm"}}));
 }
 
 TEST_F(WebUiEngineTest, BadMessagesHurtOnlyTheirConnection) {

@@ -96,11 +96,13 @@ bridge::UiValue PageRegistry::call_main_page(std::string_view fn, const bridge::
     return page->channel().call(fn, arg);
 }
 
-void PageRegistry::send_window_to_main_page(std::string_view op) {
+bool PageRegistry::send_window_to_main_page(std::string_view op, std::string_view url) {
     loop_.assert_gui_thread();
-    if (main_ != nullptr && !stopped_) {
-        main_->channel().send_window(op);
+    if (main_ == nullptr || stopped_) {
+        return false;
     }
+    main_->channel().send_window(op, url);
+    return true;
 }
 
 void PageRegistry::stop() {

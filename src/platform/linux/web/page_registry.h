@@ -35,7 +35,8 @@ public:
     bool has_main_page() const;
     bridge::UiValue call_main_page(std::string_view fn, const bridge::UiValue& arg);
     // Thread: gui. A window request to the main page, if there is one; no answer is awaited.
-    void send_window_to_main_page(std::string_view op);
+    // False when no main page is there to take it.
+    bool send_window_to_main_page(std::string_view op, std::string_view url = {});
     // Thread: gui. Later connections are ignored and calls answer undefined.
     void stop();
 

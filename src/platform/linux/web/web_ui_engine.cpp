@@ -129,6 +129,15 @@ void WebUiEngine::toggle_maximized() {
     }
 }
 
+bool WebUiEngine::open_window(std::string_view url) {
+    constexpr std::string_view kArchive = "this://app/";
+    if (!server_ || url.substr(0, kArchive.size()) != kArchive) {
+        return false;  // only the client's own pages open in its windows
+    }
+    return pages_->send_window_to_main_page("open",
+                                            "/app/" + std::string(url.substr(kArchive.size())));
+}
+
 void WebUiEngine::stop() {
     if (!server_) {
         return;

@@ -48,6 +48,8 @@ public:
     void show_main_window() override;
     // Asks the main page to toggle full screen, the nearest a browser page gets.
     void toggle_maximized() override;
+    // The main page opens the other page in a window of its own, served like every page.
+    bool open_window(std::string_view url) override;
     void stop() override;
 
     // Thread: gui. "http://127.0.0.1:<port>/app/main.htm?token=<token>"; empty before start.
