@@ -138,9 +138,10 @@ struct Road {
     json priorities = json::array();
 
     // Every client of these tests starts with loopback-only settings.
-    explicit Road(const config::ClientSettings& settings = loopback_client_settings()) {
+    explicit Road(config::ClientSettings settings = loopback_client_settings()) {
         std::filesystem::create_directories(home);
         std::filesystem::create_directories(downloads);
+        settings.respect_sleep = true;  // a test never holds the machine awake
         EXPECT_TRUE(
             config::save_advanced_settings(home / "advanced-client-settings.xml", settings));
     }

@@ -1,8 +1,10 @@
 // The sleep inhibitor child.
 #include "velmora/platform/linux/logind_keep_awake.h"
 
+#include <chrono>
 #include <csignal>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -23,6 +25,8 @@ void LogindKeepAwake::set_system_required(bool required) {
         int status = 0;
         if (::waitpid(inhibitor_, &status, WNOHANG) == inhibitor_) {
             inhibitor_ = 0;
+            ::close(lifeline_);
+            lifeline_ = -1;
         }
     }
     if (!required) {
@@ -32,14 +36,19 @@ void LogindKeepAwake::set_system_required(bool required) {
     if (inhibitor_ != 0) {
         return;
     }
-    std::string args[] = {
-        "systemd-inhibit", "--what=sleep", "--who=Velmora", "--why=Torrents are active",
-        "--mode=block",    "sleep",        "infinity"};
+    // The lock is held by `cat` reading a pipe whose other end only this process holds: when
+    // the client ends in any way, even killed, the pipe closes and the lock goes with it.
+    int lifeline[2] = {-1, -1};
+    if (::pipe2(lifeline, O_CLOEXEC) != 0) {
+        return;
+    }
+    std::string args[] = {"systemd-inhibit",           "--what=sleep", "--who=Velmora",
+                          "--why=Torrents are active", "--mode=block", "cat"};
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                    args[4].data(), args[5].data(), args[6].data(), nullptr};
+                    args[4].data(), args[5].data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, lifeline[0], STDIN_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     // a group of its own, so that ending it also ends the command it holds the lock for
@@ -50,7 +59,11 @@ void LogindKeepAwake::set_system_required(bool required) {
     pid_t pid = 0;
     if (posix_spawnp(&pid, "systemd-inhibit", &actions, &attributes, argv, environ) == 0) {
         inhibitor_ = pid;
+        lifeline_ = lifeline[1];
+    } else {
+        ::close(lifeline[1]);
     }
+    ::close(lifeline[0]);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
 }
@@ -59,8 +72,18 @@ void LogindKeepAwake::release() {
     if (inhibitor_ == 0) {
         return;
     }
-    ::kill(-inhibitor_, SIGTERM);
+    // the held command ends with its pipe; a child that lingers is ended after a moment
+    ::close(lifeline_);
+    lifeline_ = -1;
     int status = 0;
+    for (int i = 0; i < 50; ++i) {
+        if (::waitpid(inhibitor_, &status, WNOHANG) == inhibitor_) {
+            inhibitor_ = 0;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(-inhibitor_, SIGTERM);
     ::waitpid(inhibitor_, &status, 0);
     inhibitor_ = 0;
 }

@@ -23,6 +23,7 @@ private:
     void release();
 
     pid_t inhibitor_ = 0;
+    int lifeline_ = -1;  // the write end of the pipe the inhibitor's command reads
 };
 
 }  // namespace velmora::platform
