@@ -144,6 +144,7 @@ void Client::start_up() {
     ui_.wait_for_main_page(std::chrono::milliseconds::max());
     events_.ui_call(bridge::event::kGetResumeData, bridge::UiValue(std::int32_t{0}));
     hand_over_pre_run_errors();
+    engine_->lifecycle.restore_session();
     ui_.show_main_window();
     state_.window_shown = true;
     if (state_.args_pending) {

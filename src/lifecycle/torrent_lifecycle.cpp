@@ -328,6 +328,94 @@ void TorrentLifecycle::add_record_file(const std::filesystem::path& path) {
     engine_.session().async_add_torrent(std::move(*params));
 }
 
+namespace {
+
+// A yes/no of the restore list counts as yes only as an integer other than 0.
+bool says_yes(const UiValue& entry, std::string_view key) {
+    const UiValue& value = entry.at_key(key);
+    return value.is_int() && value.as_int() != 0;
+}
+
+void set_flag(lt::add_torrent_params& params, lt::torrent_flags_t flag, bool on) {
+    if (on) {
+        params.flags |= flag;
+    } else {
+        params.flags &= ~flag;
+    }
+}
+
+// The restored torrent runs unless the page kept it paused, with the page's own options.
+void apply_restore_flags(lt::add_torrent_params& params, const UiValue& entry) {
+    params.flags &= ~kStartMask;
+    set_flag(params, lt::torrent_flags::paused, says_yes(entry, "paused"));
+    set_flag(params, lt::torrent_flags::sequential_download,
+             says_yes(entry, "sequential_download"));
+    set_flag(params, lt::torrent_flags::upload_mode, says_yes(entry, "upload_mode"));
+    set_flag(params, lt::torrent_flags::share_mode, says_yes(entry, "share_mode"));
+    set_flag(params, lt::torrent_flags::super_seeding, says_yes(entry, "super_seeding"));
+}
+
+int int_or_zero(const UiValue& value) {
+    return value.is_int() ? value.as_int() : 0;
+}
+
+std::vector<std::string> texts_of(const UiValue& list, std::string_view key) {
+    std::vector<std::string> out;
+    if (!list.is_array()) {
+        return out;
+    }
+    for (const UiValue& item : list.as_array()) {
+        const UiValue& text = item.at_key(key);
+        if (text.is_string() && !text.as_string().empty()) {
+            out.push_back(text.as_string());
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void TorrentLifecycle::restore_session() {
+    const UiValue answer = events_.ui_call(ev::kGetTorrentsToRestore, UiValue(std::int32_t{0}));
+    if (!answer.is_array()) {
+        return;
+    }
+    for (const UiValue& entry : answer.as_array()) {
+        try {
+            restore_one(entry);
+        } catch (const std::exception&) {
+            // one torrent that cannot come back never keeps the others away
+        }
+    }
+}
+
+void TorrentLifecycle::restore_one(const UiValue& entry) {
+    const std::string hash = entry.at_key("hash").read_text();
+    if (records_.record_exists(hash)) {
+        if (auto load = records_.load_record(records_.record_path(hash), hash + ".vtr")) {
+            lt::add_torrent_params params = std::move(load->params);
+            params.ti = std::make_shared<lt::torrent_info>(*load->metadata);
+            apply_restore_flags(params, entry);
+            engine_.session().async_add_torrent(std::move(params));
+            return;
+        }
+        records_.delete_record(hash);
+    }
+    lt::add_torrent_params params;
+    params.name = entry.at_key("name").is_string() ? entry.at_key("name").as_string() : "";
+    params.save_path = folders_.download_folder().string();
+    params.info_hashes = lt::info_hash_t(engine::to_hash(hash));
+    params.upload_limit = int_or_zero(entry.at_key("upload_limit"));
+    params.download_limit = int_or_zero(entry.at_key("download_limit"));
+    const UiValue& meta = entry.at_key("meta");
+    if (!meta.is_int() || meta.as_int() == 0) {
+        params.trackers = texts_of(entry.at_key("trackers"), "name");
+        params.url_seeds = texts_of(entry.at_key("web"), "url");
+    }
+    apply_restore_flags(params, entry);
+    engine_.session().async_add_torrent(std::move(params));
+}
+
 void TorrentLifecycle::on_torrent_added(const lt::add_torrent_alert& alert) {
     if (alert.error) {
         if (alert.error ==

@@ -69,6 +69,8 @@ public:
                             const std::string& name,
                             const std::vector<std::string>& trackers);
     void add_record_file(const std::filesystem::path& path);
+    // Puts back the torrents the page lists, each from its record or, failing that, by hash.
+    void restore_session();
     // Runs an add on a detached worker.
     void start_worker(std::function<void()> job) { workers_.start(std::move(job)); }
 
@@ -98,6 +100,7 @@ private:
     void offer_magnet_options(const std::filesystem::path& path);
     void remove_fetch_data(const std::string& hash, const lt::torrent_info& metadata);
     void refuse_merkle(const std::string& file_name);
+    void restore_one(const bridge::UiValue& entry);
     void raise_add_error(const lt::error_code& error, const std::string& shown_name);
     void periodic_announce_and_save(bool save_settings, const std::function<void()>& write);
 

@@ -447,5 +447,79 @@ TEST_F(LifecycleTest, EveryDefectiveInputGetsItsEventAndAddsNothing) {
     EXPECT_TRUE(engine->session().get_torrents().empty());
 }
 
+UiMap restore_entry(const std::string& hash, int meta, bool paused) {
+    return {
+        {"hash", UiValue(hash)},
+        {"paused", UiValue(paused ? 1 : 0)},
+        {"meta", UiValue(meta)},
+        {"name", UiValue("by hash")},
+        {"sequential_download", UiValue(1)},
+        {"upload_mode", UiValue(0)},
+        {"share_mode", UiValue(0)},
+        {"super_seeding", UiValue(true)},  // not an integer: no
+        {"upload_limit", UiValue(50000)},
+        {"download_limit", UiValue(60000)},
+        {"trackers", UiValue(UiArray{UiValue(UiMap{{"name", UiValue("http://127.0.0.1:5/a")}})})},
+        {"web", UiValue(UiArray{UiValue(UiMap{{"url", UiValue("http://127.0.0.1:6/w/")}})})}};
+}
+
+TEST_F(LifecycleTest, RestoreBringsEachTorrentBackFromItsRecordOrByHash) {
+    const auto t = test::make_test_torrent(dir / "src", "back", {{"back", 20000}});
+    lt::add_torrent_params saved = test::seeding_params(t);
+    saved.trackers = {"http://127.0.0.1:7/own"};
+    lifecycle->records().write_record(t.hash, saved);
+    const std::string no_record(40, '1');
+    const std::string no_meta(40, '2');
+    const std::string broken(40, '3');
+    std::ofstream(records / (broken + ".vtr")) << "d4:info";  // cut short
+    page.answer("get_torrents_to_restore", UiArray{UiValue(restore_entry(t.hash, 3, true)),
+                                                   UiValue(restore_entry(no_record, 3, false)),
+                                                   UiValue(restore_entry(no_meta, 0, false)),
+                                                   UiValue(restore_entry(broken, 3, false))});
+    lifecycle->restore_session();
+    ASSERT_TRUE(page.wait_for("add_torrent_alert", 4));
+
+    const auto from_record = engine->session().find_torrent(t.info->info_hash());
+    ASSERT_TRUE(from_record.is_valid());
+    const auto record_flags = from_record.flags();
+    EXPECT_TRUE(record_flags & lt::torrent_flags::paused);
+    EXPECT_TRUE(record_flags & lt::torrent_flags::sequential_download);
+    EXPECT_FALSE(record_flags & lt::torrent_flags::super_seeding);
+    EXPECT_EQ(from_record.status().save_path, t.content_parent.string());  // the record's
+    ASSERT_EQ(from_record.trackers().size(), 1U);
+    EXPECT_EQ(from_record.trackers()[0].url, "http://127.0.0.1:7/own");
+
+    const auto bare = engine->session().find_torrent(engine::to_hash(no_record));
+    ASSERT_TRUE(bare.is_valid());
+    EXPECT_TRUE(bare.trackers().empty());  // "meta" 3: the entry's lists are not read
+    EXPECT_FALSE(bare.flags() & lt::torrent_flags::paused);
+
+    const auto by_hash = engine->session().find_torrent(engine::to_hash(no_meta));
+    ASSERT_TRUE(by_hash.is_valid());
+    ASSERT_EQ(by_hash.trackers().size(), 1U);
+    EXPECT_EQ(by_hash.trackers()[0].url, "http://127.0.0.1:5/a");
+    EXPECT_EQ(by_hash.url_seeds(), (std::set<std::string>{"http://127.0.0.1:6/w/"}));
+    EXPECT_EQ(by_hash.status().save_path, downloads.string());
+    EXPECT_EQ(by_hash.status().name, "by hash");
+    EXPECT_EQ(by_hash.upload_limit(), 50000);
+    EXPECT_EQ(by_hash.download_limit(), 60000);
+
+    const auto errors = page.args_of("vtr_error");
+    ASSERT_EQ(errors.size(), 1U);
+    EXPECT_EQ(errors[0].as_array().at(1), UiValue(broken + ".vtr"));
+    EXPECT_FALSE(std::filesystem::exists(records / (broken + ".vtr")));
+    EXPECT_TRUE(engine->session().find_torrent(engine::to_hash(broken)).is_valid());
+}
+
+TEST_F(LifecycleTest, AnEmptyRestoreListRestoresNothing) {
+    for (const UiValue& answer : {UiValue(UiArray{}), UiValue(), UiValue("no list")}) {
+        page.answer("get_torrents_to_restore", answer);
+        lifecycle->restore_session();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(engine->session().get_torrents().empty());
+    EXPECT_EQ(page.count("vtr_error"), 0U);
+}
+
 }  // namespace
 }  // namespace velmora::lifecycle
