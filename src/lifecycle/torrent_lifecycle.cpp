@@ -1,9 +1,9 @@
 // The add flows and the record keeping that follows the engine's answers.
 #include "velmora/lifecycle/torrent_lifecycle.h"
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include <libtorrent/alert_types.hpp>
