@@ -390,8 +390,10 @@ TEST_F(LifecycleTest, ChoosingTheDownloadFolderItselfMovesNothing) {
 
 // The folder of defective inputs: each one gets exactly its event and adds nothing.
 TEST_F(LifecycleTest, EveryDefectiveInputGetsItsEventAndAddsNothing) {
-    const std::filesystem::path defects =
-        std::filesystem::path(std::getenv("VELMORA_TEST_DATA")) / "defects";
+    const char* data = std::getenv("VELMORA_TEST_DATA");
+    ASSERT_NE(data, nullptr) << "VELMORA_TEST_DATA names the test data folder (ctest sets it)";
+    const std::filesystem::path defects = std::filesystem::path(data) / "defects";
+    std::filesystem::path(std::getenv("VELMORA_TEST_DATA")) / "defects";
     std::ifstream expected(defects / "expected.txt");
     int cases = 0;
     for (std::string line; std::getline(expected, line);) {
