@@ -65,7 +65,7 @@ struct Client::Engine {
                        timer.start([this] { pump.tick(); }, kTickPeriod,
                                    [&client] { client.loop_.wake(); });
                    },
-                   [&client] { client.save_settings(); }} {}
+                   [&client] { client.save_settings(); }, session} {}
 
     engine::EngineSession session;
     engine::EngineFlags flags;
@@ -281,6 +281,10 @@ std::optional<bridge::UiValue> Client::dispatch_command(std::string_view name,
 }
 
 void Client::on_main_page_connected() {}
+
+engine::EngineSession& Client::engine_session() {
+    return engine_->session;
+}
 
 void Client::on_function_key(int number) {
     namespace ev = bridge::event;

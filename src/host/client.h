@@ -18,8 +18,9 @@
 #include "velmora/host/desktop.h"
 
 namespace velmora::engine {
+class EngineSession;
 class KeepAwake;
-}
+}  // namespace velmora::engine
 
 namespace velmora::host {
 
@@ -74,6 +75,7 @@ public:
     // life in start-up.
     struct Engine;
     Engine& engine() { return *engine_; }
+    engine::EngineSession& engine_session();
 
 private:
     void start_up();

@@ -13,6 +13,7 @@
 #include "velmora/host/desktop.h"
 #include "velmora/host/folder_commands.h"
 #include "velmora/host/generic_commands.h"
+#include "velmora/host/option_commands.h"
 #include "velmora/host/settings_commands.h"
 #include "velmora/host/torrent_commands.h"
 
@@ -62,6 +63,18 @@ bridge::CommandHandler engine_command(CommandContext& ctx, UsualResult usual, Ha
     };
 }
 
+// The option commands keep their places in the list; their handlers come from their own table.
+void install_option_handlers(std::vector<CommandEntry>& rows, CommandContext& ctx) {
+    for (auto& option : engine_option_commands(ctx)) {
+        for (auto& row : rows) {
+            if (row.name == option.name && row.arity == option.arity) {
+                row.handler = std::move(option.handler);
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 // clang-format off
@@ -78,7 +91,7 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         }
         return it->second;
     };
-    return {
+    std::vector<CommandEntry> rows = {
         {"timer_events", 1, UsualResult::True, engine_command(ctx, UsualResult::True, cmd_timer_events)},
         {"play_sound", 0, UsualResult::True, [&ctx](const CommandArgs& a) { return cmd_play_sound(ctx, a); }},
         {"title", 0, UsualResult::Text, [&ctx](const CommandArgs&) { return UiValue(ctx.state.window_title); }},
@@ -273,6 +286,8 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"get_torrents_array", 0, UsualResult::Array, [&ctx](const CommandArgs&) { return cmd_get_torrents_array(ctx); }},
         {"do_edit_torrent", 1, UsualResult::True, {}},
     };
+    install_option_handlers(rows, ctx);
+    return rows;
 }
 // clang-format on
 

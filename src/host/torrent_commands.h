@@ -6,8 +6,9 @@
 #include "velmora/bridge/command_table.h"
 
 namespace velmora::engine {
+class EngineSession;
 class TransferTotals;
-}
+}  // namespace velmora::engine
 namespace velmora::lifecycle {
 class TorrentLifecycle;
 }
@@ -20,6 +21,7 @@ struct TorrentServices {
     engine::TransferTotals& totals;
     std::function<void()> start_timer;
     std::function<void()> save_settings;
+    engine::EngineSession& session;
 };
 
 using bridge::CommandArgs;

@@ -12,6 +12,7 @@
 #include "support/temp_dir.h"
 #include "velmora/bridge/headless_ui_engine.h"
 #include "velmora/config/advanced_settings_xml.h"
+#include "velmora/engine/engine_session.h"
 
 namespace velmora::host {
 namespace {
@@ -266,6 +267,49 @@ TEST_F(ClientTest, TotalsCarryOverAndReset) {
         EXPECT_EQ(ui.command("reset_up_down_data", {}),
                   UiValue(UiArray{UiValue("0 bytes"), UiValue("0 bytes")}));
         EXPECT_EQ(ui.command("get_resumed_uploaded", {}), UiValue(0.0));
+        ui.close_main_window();
+    });
+    EXPECT_EQ(client.run({}), 0);
+}
+
+TEST_F(ClientTest, OptionSettersStoreThenChangeTheRunningEngine) {
+    Client client = make_client();
+    loop.post([&] {
+        struct Case {
+            const char* setter;
+            const char* getter;
+            UiValue argument;
+            UiValue stored;
+            int engine_setting;
+        };
+        using sp = lt::settings_pack;
+        const Case cases[] = {
+            {"set_downloads_limit", "get_downloads_limit", UiValue(7), UiValue(7),
+             sp::active_downloads},
+            {"set_tracker_active_limit", "get_active_tracker_limit", UiValue(9), UiValue(9),
+             sp::active_tracker_limit},  // the alias shares its setting
+            {"set_max_total_peers", "get_max_total_peers", UiValue("12"), UiValue(0),
+             sp::max_peerlist_size},  // a string reads as 0
+            {"set_tracker_prefer_udp", "get_tracker_prefer_udp", UiValue(2), UiValue(true),
+             sp::prefer_udp_trackers},
+            {"set_prefer_seeds", "get_prefer_seeds", UiValue("yes"), UiValue(false),
+             sp::auto_manage_prefer_seeds},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.setter);
+            EXPECT_EQ(ui.command(c.setter, {c.argument}), c.stored);
+            EXPECT_EQ(ui.command(c.getter, {}), c.stored);
+            const lt::settings_pack live = client.engine_session().session().get_settings();
+            if (c.stored.is_bool()) {
+                EXPECT_EQ(live.get_bool(c.engine_setting), c.stored.as_bool());
+            } else {
+                EXPECT_EQ(live.get_int(c.engine_setting), c.stored.as_int());
+            }
+        }
+        EXPECT_EQ(ui.command("set_max_peers", {UiValue(5)}), UiValue(5));
+        EXPECT_EQ(client.settings().max_peers_torrent, 5);
+        EXPECT_EQ(ui.command("set_auto_management", {UiValue(1)}), UiValue(true));
+        EXPECT_EQ(ui.command("get_auto_management", {}), UiValue(true));
         ui.close_main_window();
     });
     EXPECT_EQ(client.run({}), 0);
