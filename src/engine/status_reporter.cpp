@@ -14,6 +14,12 @@ namespace {
 constexpr std::int32_t kTorrentUpdateError = 62;
 constexpr std::int32_t kTorrentUpdateCycleError = 63;
 
+void report_update_error(bridge::UiEventSink& events, std::int32_t title, const char* what) {
+    events.ui_call(
+        bridge::event::kPostNoFormatError,
+        bridge::UiArray{bridge::UiValue(title), bridge::UiValue(what), bridge::UiValue(false)});
+}
+
 std::vector<std::int64_t> file_progress_of(const lt::torrent_status& status) {
     if (!status.has_metadata) {
         return {};
@@ -48,9 +54,7 @@ void StatusReporter::update_torrent(const lt::torrent_status& status) {
         payload.emplace_back(peers_array(peers, country_));
         payload.emplace_back(trackers_array(status.handle.trackers(), lt::clock_type::now()));
     } catch (const std::exception& e) {
-        events_.ui_call(bridge::event::kPostNoFormatError,
-                        bridge::UiArray{bridge::UiValue(kTorrentUpdateError),
-                                        bridge::UiValue(e.what()), bridge::UiValue(false)});
+        report_update_error(events_, kTorrentUpdateError, e.what());
         return;
     }
     events_.ui_call(bridge::event::kUpdateTorrent, std::move(payload));
@@ -65,9 +69,7 @@ void StatusReporter::update_torrents_trackers(const lt::torrent_handle& handle) 
         payload.emplace_back(torrent_key(handle.info_hashes()));
         payload.emplace_back(trackers_array(handle.trackers(), lt::clock_type::now()));
     } catch (const std::exception& e) {
-        events_.ui_call(bridge::event::kPostNoFormatError,
-                        bridge::UiArray{bridge::UiValue(kTorrentUpdateError),
-                                        bridge::UiValue(e.what()), bridge::UiValue(false)});
+        report_update_error(events_, kTorrentUpdateError, e.what());
         return;
     }
     events_.ui_call(bridge::event::kUpdateTorrentsTrackers, std::move(payload));
@@ -89,9 +91,7 @@ void StatusReporter::refresh_all(lt::session_handle& session) {
                 update_torrent(status);
             }
         } catch (const std::exception& e) {
-            events_.ui_call(bridge::event::kPostNoFormatError,
-                            bridge::UiArray{bridge::UiValue(kTorrentUpdateCycleError),
-                                            bridge::UiValue(e.what()), bridge::UiValue(false)});
+            report_update_error(events_, kTorrentUpdateCycleError, e.what());
         }
     }
 }

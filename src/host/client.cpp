@@ -288,40 +288,24 @@ engine::EngineSession& Client::engine_session() {
 
 void Client::on_function_key(int number) {
     namespace ev = bridge::event;
-    const bridge::UiValue nothing;
-    switch (number) {
-        case 1:  // the help request
-            events_.ui_call(ev::kOnF1, nothing);
-            break;
-        case 2:
-            events_.ui_call(ev::kOnF2, nothing);
-            break;
-        case 3:
-            add_chosen_torrent_files();
-            break;
-        case 4:
-            events_.ui_call(ev::kTorrentClipboard, nothing);
-            break;
-        case 5:
-            events_.ui_call(ev::kOnF5, nothing);
-            break;
-        case 6:
-            events_.ui_call(ev::kOnF6, nothing);
-            break;
-        case 7:
-            events_.ui_call(ev::kOnF7, nothing);
-            break;
-        case 9:
-            events_.ui_call(ev::kOnF9, nothing);
-            break;
-        case 11:
-            ui_.toggle_maximized();
-            break;
-        case 12:
-            events_.ui_call(ev::kOnF12, nothing);
-            break;
-        default:
-            break;  // F8 and F10 are the desktop's
+    // F1 arrives as the help request; F8 and F10 are the desktop's
+    static constexpr std::pair<int, std::string_view> kKeyEvents[] = {
+        {1, ev::kOnF1}, {2, ev::kOnF2}, {4, ev::kTorrentClipboard}, {5, ev::kOnF5}, {6, ev::kOnF6},
+        {7, ev::kOnF7}, {9, ev::kOnF9}, {12, ev::kOnF12},
+    };
+    if (number == 3) {
+        add_chosen_torrent_files();
+        return;
+    }
+    if (number == 11) {
+        ui_.toggle_maximized();
+        return;
+    }
+    for (const auto& [key, event] : kKeyEvents) {
+        if (key == number) {
+            events_.ui_call(event, bridge::UiValue());
+            return;
+        }
     }
 }
 

@@ -33,12 +33,6 @@ struct NoSleepControl final : engine::KeepAwake {
     void set_system_required(bool) override {}
 };
 
-lt::add_torrent_params read_record(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return lt::read_resume_data(bytes);
-}
-
 UiValue pre_add_answer(int apply,
                        bool keep_stopped,
                        bool start,
@@ -172,7 +166,7 @@ TEST_F(LifecycleTest, PreAddAnswersDecideBetweenStartingStoringAndNothing) {
         }
         if (c.record && !c.running) {
             ASSERT_TRUE(std::filesystem::exists(record));
-            const auto params = read_record(record);
+            const auto params = test::read_record(record);
             EXPECT_EQ(params.save_path, c.save_path);
             EXPECT_EQ(params.trackers, c.trackers);
             EXPECT_TRUE(params.ti != nullptr);  // the record carries the metadata
@@ -313,7 +307,7 @@ TEST_F(LifecycleTest, OptionsDialogKeepsDataThatWasThereBefore) {
     std::ifstream in(downloads / "keep");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text, "the user's own file");
-    const auto params = read_record(records / (t.hash + ".vtr"));  // stored stopped
+    const auto params = test::read_record(records / (t.hash + ".vtr"));  // stored stopped
     EXPECT_EQ(params.save_path, (dir / "other").string());
     EXPECT_FALSE(in_session(t.hash));
 }

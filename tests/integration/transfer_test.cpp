@@ -209,16 +209,6 @@ int last_progress(const ConsolePage& page, const std::string& hash) {
     return pct;
 }
 
-lt::add_torrent_params read_record(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-    lt::error_code ec;
-    lt::add_torrent_params params = lt::read_resume_data(bytes, ec);
-    EXPECT_FALSE(ec) << file << ": " << ec.message();
-    return params;
-}
-
 void close_window(ChildProcess& client, ConsolePage& page) {
     client.write_stdin(R"({"t":"close"})"
                        "\n");

@@ -5,8 +5,10 @@
 #include <random>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <libtorrent/alert.hpp>
 #include <libtorrent/create_torrent.hpp>
+#include <libtorrent/read_resume_data.hpp>
 
 #include "velmora/engine/info_hash_hex.h"
 
@@ -85,6 +87,16 @@ lt::add_torrent_params seeding_params(const TestTorrent& torrent) {
     return params;
 }
 
+lt::add_torrent_params read_record(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+    lt::error_code ec;
+    lt::add_torrent_params params = lt::read_resume_data(bytes, ec);
+    EXPECT_FALSE(ec) << file << ": " << ec.message();
+    return params;
+}
+
 LoopbackSeeder::LoopbackSeeder(const TestTorrent& torrent) : session_(loopback_peer_pack()) {
     const lt::torrent_handle handle = session_.add_torrent(seeding_params(torrent));
     ready_ = eventually([&] { return handle.status().is_seeding; });
@@ -130,6 +142,11 @@ std::vector<bridge::UiValue> RecordingPage::args_of(std::string_view name) const
         }
     }
     return out;
+}
+
+void RecordingPage::clear() {
+    const std::lock_guard lock(lock_);
+    events_.clear();
 }
 
 std::size_t RecordingPage::count(std::string_view name) const {

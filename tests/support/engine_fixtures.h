@@ -50,6 +50,9 @@ TestTorrent make_test_torrent(const std::filesystem::path& folder,
 // Parameters that add the torrent over its own content, so it seeds at once.
 lt::add_torrent_params seeding_params(const TestTorrent& torrent);
 
+// A record file read back by the engine itself; a record it refuses is a test failure.
+lt::add_torrent_params read_record(const std::filesystem::path& file);
+
 // A foreign session on loopback that seeds one torrent; ready once it seeds, since a peer that
 // knocks while it still checks its files is turned away.
 class LoopbackSeeder {
@@ -77,6 +80,7 @@ public:
     std::vector<std::pair<std::string, bridge::UiValue>> events() const;
     std::vector<bridge::UiValue> args_of(std::string_view name) const;
     std::size_t count(std::string_view name) const;
+    void clear();
     // Waits until `name` was raised at least `times` times; false after the timeout.
     bool wait_for(std::string_view name,
                   std::size_t times = 1,

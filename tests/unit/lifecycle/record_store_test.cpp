@@ -22,6 +22,7 @@
 #include <libtorrent/write_resume_data.hpp>
 #include <sys/resource.h>
 
+#include "support/engine_fixtures.h"
 #include "support/temp_dir.h"
 #include "velmora/bridge/event_names.h"
 #include "velmora/engine/error_translation.h"
@@ -35,15 +36,6 @@ using bridge::UiArray;
 using bridge::UiValue;
 
 constexpr const char* kLoopbackTracker = "http://127.0.0.1:1/announce";
-
-class RecordingSink final : public bridge::UiEventSink {
-public:
-    UiValue ui_call(std::string_view name, const UiValue& arg) override {
-        calls.emplace_back(std::string(name), arg);
-        return {};
-    }
-    std::vector<std::pair<std::string, UiValue>> calls;
-};
 
 void write_bytes(const fs::path& file, std::string_view bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -69,18 +61,6 @@ std::string bencoded(const lt::entry& e) {
     std::string out;
     lt::bencode(std::back_inserter(out), e);
     return out;
-}
-
-// A one-file torrent over a real file, so that a session can check it and seed it.
-std::shared_ptr<lt::torrent_info> make_torrent(const fs::path& folder, const std::string& name) {
-    fs::create_directories(folder);
-    write_bytes(folder / name, std::string(40'000, 'v'));
-    lt::file_storage files;
-    lt::add_files(files, (folder / name).string());
-    lt::create_torrent maker(files, 16 * 1024);
-    lt::set_piece_hashes(maker, folder.string());
-    const std::string bytes = bencoded(maker.generate());
-    return std::make_shared<lt::torrent_info>(bytes, lt::from_span);
 }
 
 lt::add_torrent_params params_for(const std::shared_ptr<lt::torrent_info>& ti,
@@ -127,14 +107,16 @@ class RecordFolder : public testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(folder());
-        torrent = make_torrent(temp / "data", "payload.bin");
+        // a one-file torrent over a real file, so that a session can check it and seed it
+        torrent =
+            test::make_test_torrent(temp / "data", "payload.bin", {{"payload.bin", 40'000}}).info;
         key = engine::torrent_key(torrent->info_hashes());
     }
     fs::path folder() const { return temp / "VTR"; }
-    const std::vector<std::pair<std::string, UiValue>>& events() const { return sink.calls; }
+    std::vector<std::pair<std::string, UiValue>> events() const { return sink.events(); }
 
     test::TempDir temp;
-    RecordingSink sink;
+    test::RecordingPage sink;
     RecordStore store{temp / "VTR", sink};
     std::shared_ptr<lt::torrent_info> torrent;
     std::string key;
@@ -231,7 +213,7 @@ TEST_F(RecordFolder, FailedLoadRaisesOneRecordErrorForTheFailingStep) {
     };
     int n = 0;
     for (const FailureCase& c : cases) {
-        sink.calls.clear();
+        sink.clear();
         const fs::path file = folder() / ("case" + std::to_string(n++) + ".vtr");
         c.make(file, *torrent);
         const std::string shown = file.string();
@@ -249,7 +231,8 @@ TEST_F(RecordFolder, BrokenBencodingCarriesTheDecoderKind) {
     write_bytes(folder() / "broken.vtr", "d4:spam");
     EXPECT_FALSE(store.load_metadata(folder() / "broken.vtr", "broken.vtr").has_value());
     ASSERT_EQ(events().size(), 1U);
-    const UiArray& arg = events()[0].second.as_array();
+    const auto recorded = events();
+    const UiArray& arg = recorded[0].second.as_array();
     ASSERT_EQ(arg.size(), 4U);
     EXPECT_EQ(arg[1], UiValue("broken.vtr"));
     EXPECT_EQ(arg[2], UiValue(std::int32_t{2}));
@@ -277,7 +260,7 @@ TEST_F(RecordFolder, SizeLimitIsFortyMillionBytes) {
         bool loads;
     } cases[] = {{40'000'000, true}, {40'000'001, false}};
     for (const auto& c : cases) {
-        sink.calls.clear();
+        sink.clear();
         const std::string record = record_of_size(params_for(torrent, temp / "data"), c.size);
         ASSERT_EQ(record.size(), c.size);
         write_bytes(store.record_path(key), record);
