@@ -60,12 +60,15 @@ struct Client::Engine {
                lifecycle,
                client.events_,
                unknown_country),
-          services{lifecycle, status.totals(),
+          services{lifecycle,
+                   status.totals(),
                    [this, &client] {
                        timer.start([this] { pump.tick(); }, kTickPeriod,
                                    [&client] { client.loop_.wake(); });
                    },
-                   [&client] { client.save_settings(); }, session} {}
+                   [&client] { client.save_settings(); },
+                   session,
+                   flags} {}
 
     engine::EngineSession session;
     engine::EngineFlags flags;

@@ -2,6 +2,7 @@
 // An entry without a handler answers its usual result until its subsystem is built in.
 #include "velmora/host/command_list.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <map>
@@ -14,8 +15,11 @@
 #include "velmora/host/folder_commands.h"
 #include "velmora/host/generic_commands.h"
 #include "velmora/host/option_commands.h"
+#include "velmora/host/port_commands.h"
+#include "velmora/host/session_commands.h"
 #include "velmora/host/settings_commands.h"
 #include "velmora/host/torrent_commands.h"
+#include "velmora/host/torrent_operation_commands.h"
 
 namespace velmora::host {
 namespace {
@@ -63,15 +67,18 @@ bridge::CommandHandler engine_command(CommandContext& ctx, UsualResult usual, Ha
     };
 }
 
-// The option commands keep their places in the list; their handlers come from their own table.
-void install_option_handlers(std::vector<CommandEntry>& rows, CommandContext& ctx) {
-    for (auto& option : engine_option_commands(ctx)) {
-        for (auto& row : rows) {
-            if (row.name == option.name && row.arity == option.arity) {
-                row.handler = std::move(option.handler);
-                break;
-            }
+// Commands of a subsystem's own table keep their places in the list; only the handler moves in.
+// A handler without its row is a programming error, caught at the first start.
+void install_handlers(std::vector<CommandEntry>& rows, std::vector<CommandEntry> handlers) {
+    for (auto& handler : handlers) {
+        auto row = std::find_if(rows.begin(), rows.end(), [&handler](const CommandEntry& r) {
+            return r.name == handler.name && r.arity == handler.arity;
+        });
+        if (row == rows.end()) {
+            std::cerr << "velmora: command without a row: " << handler.name << '\n';
+            std::abort();
         }
+        row->handler = std::move(handler.handler);
     }
 }
 
@@ -286,7 +293,10 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"get_torrents_array", 0, UsualResult::Array, [&ctx](const CommandArgs&) { return cmd_get_torrents_array(ctx); }},
         {"do_edit_torrent", 1, UsualResult::True, {}},
     };
-    install_option_handlers(rows, ctx);
+    install_handlers(rows, engine_option_commands(ctx));
+    install_handlers(rows, engine_session_commands(ctx));
+    install_handlers(rows, port_commands(ctx));
+    install_handlers(rows, torrent_operation_commands(ctx));
     return rows;
 }
 // clang-format on

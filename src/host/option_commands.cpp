@@ -57,6 +57,8 @@ constexpr Option kBoolOptions[] = {
     {"set_tracker_proxy_connect", "get_tracker_proxy_connect", "proxy_tracker_connections"},
     {"set_tracker_report_redundant", "get_tracker_report_redundant", "report_redundant_bytes"},
     {"set_prefer_seeds", "get_prefer_seeds", "auto_manage_prefer_seeds"},
+    // the pages' "inactive torrents" switch has always driven the same setting
+    {"set_inactive_torrents", "get_inactive_torrents", "auto_manage_prefer_seeds"},
 };
 
 const config::SettingField& field_named(std::string_view key) {

@@ -1,6 +1,9 @@
 // Page commands of the torrent engine.
 #include "velmora/host/torrent_commands.h"
 
+#include "velmora/engine/client_functions.h"
+#include "velmora/engine/engine_session.h"
+#include "velmora/engine/info_hash_hex.h"
 #include "velmora/engine/status_reports.h"
 #include "velmora/lifecycle/torrent_lifecycle.h"
 
@@ -10,6 +13,27 @@ namespace {
 enum AddKind : std::int32_t { kTorrentFile = 0, kMagnetLink = 1, kBareHash = 2 };
 
 }  // namespace
+
+lt::torrent_handle find_torrent(TorrentServices& services, const UiValue& hash) {
+    if (!hash.is_string() || !services.session.started() ||
+        !engine::InfoHashHex::parse(hash.as_string())) {
+        return {};
+    }
+    return services.session.session().find_torrent(engine::to_hash(hash.as_string()));
+}
+
+std::vector<lt::torrent_handle> session_torrents(TorrentServices& services) {
+    std::vector<lt::torrent_handle> valid;
+    if (!services.session.started()) {
+        return valid;
+    }
+    for (lt::torrent_handle& handle : services.session.session().get_torrents()) {
+        if (handle.is_valid()) {
+            valid.push_back(std::move(handle));
+        }
+    }
+    return valid;
+}
 
 UiValue cmd_add_torrent_to_session(TorrentServices& services, const CommandArgs& args) {
     const std::string value = args.text_at(0);

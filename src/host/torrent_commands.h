@@ -2,10 +2,14 @@
 #pragma once
 
 #include <functional>
+#include <vector>
+
+#include <libtorrent/torrent_handle.hpp>
 
 #include "velmora/bridge/command_table.h"
 
 namespace velmora::engine {
+struct EngineFlags;
 class EngineSession;
 class TransferTotals;
 }  // namespace velmora::engine
@@ -22,10 +26,18 @@ struct TorrentServices {
     std::function<void()> start_timer;
     std::function<void()> save_settings;
     engine::EngineSession& session;
+    engine::EngineFlags& flags;
 };
 
 using bridge::CommandArgs;
 using bridge::UiValue;
+
+// The torrent a command names by its key text (40 lowercase hex digits). Invalid when the text
+// is malformed, the engine is not running or the torrent is not in the session (a stopped
+// torrent is not).
+lt::torrent_handle find_torrent(TorrentServices& services, const UiValue& hash);
+// Every valid torrent of the running session, in session order; empty while none runs.
+std::vector<lt::torrent_handle> session_torrents(TorrentServices& services);
 
 UiValue cmd_add_torrent_to_session(TorrentServices& services, const CommandArgs& args);
 UiValue cmd_do_add_magnet_link(TorrentServices& services, const CommandArgs& args);

@@ -1,0 +1,14 @@
+// Listen ports and the network adapters the engine binds to.
+#pragma once
+
+#include <vector>
+
+#include "velmora/bridge/command_table.h"
+#include "velmora/host/command_context.h"
+
+namespace velmora::host {
+
+// Handlers by name and arity; the command list puts them in its own rows.
+std::vector<bridge::CommandEntry> port_commands(CommandContext& ctx);
+
+}  // namespace velmora::host

@@ -1,0 +1,1 @@
+#include "velmora/platform/linux/network_adapters.h"

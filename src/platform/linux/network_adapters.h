@@ -1,0 +1,2 @@
+// The machine's network adapters, as the adapter lock offers them.
+#pragma once
