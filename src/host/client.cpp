@@ -68,7 +68,8 @@ struct Client::Engine {
                    },
                    [&client] { client.save_settings(); },
                    session,
-                   flags} {}
+                   flags,
+                   status} {}
 
     engine::EngineSession session;
     engine::EngineFlags flags;

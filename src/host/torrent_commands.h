@@ -11,6 +11,7 @@
 namespace velmora::engine {
 struct EngineFlags;
 class EngineSession;
+class StatusReporter;
 class TransferTotals;
 }  // namespace velmora::engine
 namespace velmora::lifecycle {
@@ -27,6 +28,7 @@ struct TorrentServices {
     std::function<void()> save_settings;
     engine::EngineSession& session;
     engine::EngineFlags& flags;
+    engine::StatusReporter& status;
 };
 
 using bridge::CommandArgs;
