@@ -1,6 +1,7 @@
 // Start-up, the close request and the two ordered ends of the client.
 #include "velmora/host/client.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <thread>
@@ -29,6 +30,30 @@ std::string unknown_country(const lt::address&) {
     return "XX";
 }
 
+// The job queues the status-bar refresh drives.
+class JobQueues final : public engine::JobQueueHooks {
+public:
+    // The lifecycle is built after the queues and used only once ticks run.
+    explicit JobQueues(lifecycle::TorrentLifecycle* lifecycle) : lifecycle_(lifecycle) {}
+    void start_next_jobs() override { lifecycle_->operations().start_next_move(); }
+    std::int32_t storage_moves() const override { return lifecycle_->operations().moves_queued(); }
+
+private:
+    lifecycle::TorrentLifecycle* lifecycle_;
+};
+
+lifecycle::LifecycleFolders lifecycle_folders(const AppPaths& paths) {
+    const char* home = std::getenv("HOME");
+    return {paths.record_folder, [&paths] { return paths.user_download_folder; },
+            [&paths] { return paths.completed_downloads_folder; },
+            [&paths] {
+                return std::vector<std::filesystem::path>{paths.user_download_folder,
+                                                          paths.default_download_folder,
+                                                          paths.completed_downloads_folder};
+            },
+            home != nullptr ? std::filesystem::path(home) : std::filesystem::path()};
+}
+
 }  // namespace
 
 // Built with the client; the session itself starts in start-up, before the pages load.
@@ -38,6 +63,7 @@ struct Client::Engine {
                   client.paths_.log_folder,
                   client.events_,
                   engine::loopback_only_from_environment()),
+          jobs(&lifecycle),
           status(client.settings_,
                  client.state_.running,
                  client.events_,
@@ -49,9 +75,7 @@ struct Client::Engine {
                     client.state_.running,
                     status,
                     client.events_,
-                    lifecycle::LifecycleFolders{
-                        client.paths_.record_folder,
-                        [&paths = client.paths_] { return paths.user_download_folder; }}),
+                    lifecycle_folders(client.paths_)),
           pump(session,
                client.settings_,
                client.state_.running,
@@ -73,7 +97,7 @@ struct Client::Engine {
 
     engine::EngineSession session;
     engine::EngineFlags flags;
-    engine::JobQueueHooks jobs;
+    JobQueues jobs;
     engine::StatusReporter status;
     lifecycle::TorrentLifecycle lifecycle;
     engine::AlertPump pump;

@@ -297,6 +297,7 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
     install_handlers(rows, engine_session_commands(ctx));
     install_handlers(rows, port_commands(ctx));
     install_handlers(rows, torrent_operation_commands(ctx));
+    install_handlers(rows, record_operation_commands(ctx.torrents));
     return rows;
 }
 // clang-format on

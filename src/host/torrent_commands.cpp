@@ -12,6 +12,48 @@ namespace {
 
 enum AddKind : std::int32_t { kTorrentFile = 0, kMagnetLink = 1, kBareHash = 2 };
 
+using bridge::CommandEntry;
+using bridge::UsualResult;
+
+// The texts under `key` of an array of maps; entries without one are left out.
+std::vector<std::string> texts_under(const UiValue& list, std::string_view key) {
+    std::vector<std::string> texts;
+    if (list.is_array()) {
+        for (const UiValue& item : list.as_array()) {
+            std::string text = item.at_key(key).read_text();
+            if (!text.empty()) {
+                texts.push_back(std::move(text));
+            }
+        }
+    }
+    return texts;
+}
+
+lifecycle::StartOptions start_options(const UiValue& options) {
+    auto at = [&options](std::size_t i) -> const UiValue& {
+        static const UiValue absent;
+        return options.is_array() && i < options.as_array().size() ? options.as_array()[i] : absent;
+    };
+    lifecycle::StartOptions out;
+    out.sequential_download = at(0).read_bool();
+    out.upload_mode = at(1).read_bool();
+    out.share_mode = at(2).read_bool();
+    out.super_seeding = at(3).read_bool();
+    out.upload_limit = at(4).read_int();
+    out.download_limit = at(5).read_int();
+    return out;
+}
+
+// A command of the running engine: its usual result while none runs.
+template <class Handler>
+CommandEntry engine_entry(
+    const char* name, int arity, UsualResult usual, TorrentServices*& services, Handler handler) {
+    return {name, arity, usual, [&services, usual, handler](const CommandArgs& args) {
+                return services != nullptr ? handler(services->lifecycle.operations(), args)
+                                           : bridge::usual_value(usual);
+            }};
+}
+
 }  // namespace
 
 lt::torrent_handle find_torrent(TorrentServices& services, const UiValue& hash) {
@@ -33,6 +75,41 @@ std::vector<lt::torrent_handle> session_torrents(TorrentServices& services) {
         }
     }
     return valid;
+}
+
+std::vector<CommandEntry> record_operation_commands(TorrentServices*& services) {
+    using Ops = lifecycle::TorrentOperations;
+    return {
+        engine_entry(
+            "do_stop_torrent", 1, UsualResult::False, services,
+            [](Ops& ops, const CommandArgs& a) { return UiValue(ops.stop(a.text_at(0))); }),
+        engine_entry("stop_all", 0, UsualResult::True, services,
+                     [](Ops& ops, const CommandArgs&) {
+                         ops.stop_all();
+                         return UiValue(true);
+                     }),
+        engine_entry("do_start_torrent", 5, UsualResult::True, services,
+                     [](Ops& ops, const CommandArgs& a) {
+                         ops.start_stopped(a.text_at(0), a.bool_at(1), texts_under(a[2], "name"),
+                                           texts_under(a[3], "url"), start_options(a[4]));
+                         return UiValue(true);
+                     }),
+        engine_entry("do_delete_torrent", 3, UsualResult::True, services,
+                     [](Ops& ops, const CommandArgs& a) {
+                         ops.delete_torrent(a.text_at(0), a.bool_at(1), a.text_at(2));
+                         return UiValue(true);
+                     }),
+        engine_entry("do_delete_torrent_data", 2, UsualResult::True, services,
+                     [](Ops& ops, const CommandArgs& a) {
+                         ops.delete_data(a.text_at(0), a.text_at(1));
+                         return UiValue(true);
+                     }),
+        engine_entry("move_downloads_folder", 2, UsualResult::True, services,
+                     [](Ops& ops, const CommandArgs& a) {
+                         ops.move_downloads_folder(a.text_at(0), a.text_at(1));
+                         return UiValue(true);
+                     }),
+    };
 }
 
 UiValue cmd_add_torrent_to_session(TorrentServices& services, const CommandArgs& args) {

@@ -41,6 +41,10 @@ lt::torrent_handle find_torrent(TorrentServices& services, const UiValue& hash);
 // Every valid torrent of the running session, in session order; empty while none runs.
 std::vector<lt::torrent_handle> session_torrents(TorrentServices& services);
 
+// Stop, start, delete and move: the commands whose work goes through the torrent's record or
+// its data on disk.
+std::vector<bridge::CommandEntry> record_operation_commands(TorrentServices*& services);
+
 UiValue cmd_add_torrent_to_session(TorrentServices& services, const CommandArgs& args);
 UiValue cmd_do_add_magnet_link(TorrentServices& services, const CommandArgs& args);
 UiValue cmd_timer_events(TorrentServices& services, const CommandArgs& args);

@@ -16,6 +16,7 @@
 #include "velmora/engine/error_translation.h"
 #include "velmora/engine/info_hash_hex.h"
 #include "velmora/engine/status_reports.h"
+#include "velmora/lifecycle/data_removal.h"
 #include "velmora/lifecycle/torrent_maps.h"
 
 namespace velmora::lifecycle {
@@ -25,9 +26,6 @@ namespace ev = bridge::event;
 using bridge::UiArray;
 using bridge::UiValue;
 
-constexpr lt::torrent_flags_t kStartMask =
-    lt::torrent_flags::paused | lt::torrent_flags::auto_managed |
-    lt::torrent_flags::duplicate_is_error | lt::torrent_flags::stop_when_ready;
 constexpr std::int32_t kMerkleSupportOff = 749;
 constexpr std::int32_t kNotFound = -1;
 constexpr lt::download_priority_t kNormalPriority{4};
@@ -59,15 +57,6 @@ std::optional<std::vector<char>> read_whole_file(const std::filesystem::path& pa
 bool is_normal_everywhere(const std::vector<lt::download_priority_t>& priorities) {
     return std::all_of(priorities.begin(), priorities.end(),
                        [](lt::download_priority_t p) { return p == kNormalPriority; });
-}
-
-// A folder in one spelling: "a/./b/" and "a/b" are the same place.
-std::filesystem::path comparable_folder(const std::filesystem::path& folder) {
-    std::filesystem::path normal = folder.lexically_normal();
-    if (!normal.has_filename() && normal.has_parent_path() && normal != normal.root_path()) {
-        normal = normal.parent_path();
-    }
-    return normal;
 }
 
 std::string key_of(const lt::torrent_handle& handle) {
@@ -109,7 +98,9 @@ TorrentLifecycle::TorrentLifecycle(engine::EngineSession& engine,
       status_(status),
       events_(events),
       folders_(std::move(folders)),
-      records_(folders_.record_folder, events) {}
+      records_(folders_.record_folder, events),
+      operations_(engine, settings, running, events, records_, pending_stops_, workers_, folders_) {
+}
 
 TorrentLifecycle::~TorrentLifecycle() = default;
 
@@ -541,6 +532,18 @@ void TorrentLifecycle::on_torrent_removed(const lt::torrent_removed_alert& alert
     }
 }
 
+void TorrentLifecycle::on_torrent_finished(const lt::torrent_finished_alert& alert) {
+    operations_.on_torrent_finished(alert);
+}
+
+void TorrentLifecycle::on_storage_moved(const lt::storage_moved_alert& alert) {
+    operations_.on_storage_moved(alert);
+}
+
+void TorrentLifecycle::on_storage_moved_failed(const lt::storage_moved_failed_alert& alert) {
+    operations_.on_storage_moved_failed(alert);
+}
+
 void TorrentLifecycle::offer_magnet_options(const std::filesystem::path& path) {
     auto load = records_.load_record(path, path.string());
     if (!load) {
@@ -568,9 +571,9 @@ void TorrentLifecycle::offer_magnet_options(const std::filesystem::path& path) {
 
     // Paths are compared exactly: this platform's file names are case-sensitive, so two names
     // that differ in case are two places.
-    const std::filesystem::path download = comparable_folder(folders_.download_folder());
+    const std::filesystem::path download = comparable_path(folders_.download_folder());
     const std::filesystem::path chosen =
-        answer.save_folder.empty() ? download : comparable_folder(answer.save_folder);
+        answer.save_folder.empty() ? download : comparable_path(answer.save_folder);
     if ((chosen / original_name) != (download / original_name)) {
         remove_fetch_data(hash, original);
     }

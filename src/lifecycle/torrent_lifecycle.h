@@ -17,6 +17,7 @@
 #include "velmora/engine/engine_session.h"
 #include "velmora/engine/status_reporter.h"
 #include "velmora/lifecycle/record_store.h"
+#include "velmora/lifecycle/torrent_operations.h"
 
 namespace velmora::bridge {
 class UiEventSink;
@@ -35,12 +36,6 @@ private:
     std::mutex lock_;
     std::condition_variable idle_;
     int running_ = 0;
-};
-
-struct LifecycleFolders {
-    std::filesystem::path record_folder;
-    // Where adds without a chosen folder save; the user may change it while the client runs.
-    std::function<std::filesystem::path()> download_folder;
 };
 
 // Thread: the add flows run on the thread that calls them (the gui, or a worker); the alert
@@ -86,9 +81,13 @@ public:
     void on_save_resume_data(const lt::save_resume_data_alert& alert) override;
     void on_save_resume_data_failed(const lt::save_resume_data_failed_alert& alert) override;
     void on_torrent_removed(const lt::torrent_removed_alert& alert) override;
+    void on_torrent_finished(const lt::torrent_finished_alert& alert) override;
+    void on_storage_moved(const lt::storage_moved_alert& alert) override;
+    void on_storage_moved_failed(const lt::storage_moved_failed_alert& alert) override;
 
     RecordStore& records() { return records_; }
     PendingHashes& pending_stops() { return pending_stops_; }
+    TorrentOperations& operations() { return operations_; }
 
 private:
     bool is_known(const std::string& hash);
@@ -117,6 +116,8 @@ private:
     // arrived: whatever lies there later is theirs.
     std::mutex fresh_lock_;
     std::set<std::string> fresh_fetch_paths_;
+    // Before the workers: they end, waited for, while what they use still exists.
+    TorrentOperations operations_;
     WorkerCount workers_;
 };
 

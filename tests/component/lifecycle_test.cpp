@@ -13,6 +13,7 @@
 #include <libtorrent/read_resume_data.hpp>
 #include <libtorrent/session.hpp>
 
+#include "lifecycle_rig.h"
 #include "support/engine_fixtures.h"
 #include "support/temp_dir.h"
 #include "velmora/engine/alert_pump.h"
@@ -29,10 +30,6 @@ using bridge::UiArray;
 using bridge::UiMap;
 using bridge::UiValue;
 
-struct NoSleepControl final : engine::KeepAwake {
-    void set_system_required(bool) override {}
-};
-
 UiValue pre_add_answer(int apply,
                        bool keep_stopped,
                        bool start,
@@ -47,61 +44,7 @@ UiValue pre_add_answer(int apply,
                    UiValue(folder), UiValue(false)};
 }
 
-class LifecycleTest : public ::testing::Test {
-protected:
-    LifecycleTest() {
-        std::filesystem::create_directories(downloads);
-        std::filesystem::create_directories(records);
-        std::filesystem::create_directories(dir / "logs");
-        page.answer("IndexFromHash", UiValue(-1));
-        engine = std::make_unique<engine::EngineSession>(settings, dir / "logs", page, true);
-        engine->start();
-        status = std::make_unique<engine::StatusReporter>(settings, running, page, nullptr,
-                                                          no_sleep, jobs);
-        lifecycle = std::make_unique<TorrentLifecycle>(
-            *engine, settings, running, *status, page,
-            LifecycleFolders{records, [this] { return downloads; }});
-        pump = std::make_unique<engine::AlertPump>(*engine, settings, running, flags, *status,
-                                                   *lifecycle, page, nullptr);
-        ticker = std::thread([this] {
-            while (!stop_ticks) {
-                pump->tick();
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        });
-    }
-
-    ~LifecycleTest() override {
-        stop_ticks = true;
-        ticker.join();
-        lifecycle.reset();
-    }
-
-    bool in_session(const std::string& hash) {
-        for (const auto& h : engine->session().get_torrents()) {
-            if (engine::torrent_key(h.info_hashes()) == hash) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    test::TempDir dir;
-    std::filesystem::path downloads = dir / "downloads";
-    std::filesystem::path records = dir / "records";
-    config::ClientSettings settings = test::loopback_client_settings();
-    std::atomic<bool> running{true};
-    test::RecordingPage page;
-    NoSleepControl no_sleep;
-    engine::JobQueueHooks jobs;
-    engine::EngineFlags flags;
-    std::unique_ptr<engine::EngineSession> engine;
-    std::unique_ptr<engine::StatusReporter> status;
-    std::unique_ptr<TorrentLifecycle> lifecycle;
-    std::unique_ptr<engine::AlertPump> pump;
-    std::atomic<bool> stop_ticks{false};
-    std::thread ticker;
-};
+using LifecycleTest = LifecycleRig;
 
 TEST_F(LifecycleTest, AutoStartAddsAtOnceAndWritesTheRecord) {
     settings.auto_start = true;
