@@ -499,7 +499,8 @@ void TorrentLifecycle::remove_after_save(const lt::torrent_handle& handle,
         engine_.session().remove_torrent(handle);
         return;
     }
-    if (settings_.auto_stop && handle.status(lt::status_flags_t{}).is_finished) {
+    if (operations_.take_auto_stop(hash) && settings_.auto_stop &&
+        handle.status(lt::status_flags_t{}).is_finished) {
         engine_.session().remove_torrent(handle);
     }
 }

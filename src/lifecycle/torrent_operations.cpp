@@ -220,8 +220,17 @@ bool TorrentOperations::lies_in_completed_folder(const lt::torrent_status& statu
     return !completed.empty() && same_path(status.save_path, completed);
 }
 
-void TorrentOperations::request_save(const lt::torrent_handle& handle) const {
+void TorrentOperations::request_save(const lt::torrent_handle& handle) {
+    // Decided now: an answer that arrives after a later completion must not stop the torrent
+    // before its completion was handled.
+    if (settings_.auto_stop && handle.status(lt::status_flags_t{}).is_finished) {
+        auto_stops_.add(key_of(handle));
+    }
     handle.save_resume_data(lt::torrent_handle::save_info_dict);
+}
+
+bool TorrentOperations::take_auto_stop(const std::string& hash) {
+    return auto_stops_.take_one(hash);
 }
 
 void TorrentOperations::move_downloads_folder(const std::string& hash, const std::string& target) {

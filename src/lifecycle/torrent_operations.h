@@ -88,6 +88,11 @@ public:
     // Queued moves, the running one included. Thread: any.
     std::int32_t moves_queued() const;
 
+    // True once for each record save asked for so that `auto_stop` can stop a finished torrent;
+    // an answer to any other save never stops one, so a finished torrent is still moved and
+    // announced when an older answer arrives after its completion.
+    bool take_auto_stop(const std::string& hash);
+
     void on_torrent_finished(const lt::torrent_finished_alert& alert);
     void on_storage_moved(const lt::storage_moved_alert& alert);
     void on_storage_moved_failed(const lt::storage_moved_failed_alert& alert);
@@ -101,7 +106,9 @@ private:
     void end_move();
     std::filesystem::path completed_folder() const;
     bool lies_in_completed_folder(const lt::torrent_status& status) const;
-    void request_save(const lt::torrent_handle& handle) const;
+    // Rewrites the record; with `auto_stop` on, the answer stops the torrent if it is finished
+    // now.
+    void request_save(const lt::torrent_handle& handle);
 
     engine::EngineSession& engine_;
     config::ClientSettings& settings_;
@@ -111,6 +118,7 @@ private:
     PendingHashes& pending_stops_;
     WorkerCount& workers_;
     const LifecycleFolders& folders_;
+    PendingHashes auto_stops_;
 
     mutable std::mutex move_lock_;
     std::deque<MoveJob> moves_;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "client_rig.h"
 #include "support/recording_desktop.h"
 #include "support/recording_keep_awake.h"
 #include "support/temp_dir.h"
@@ -27,16 +28,8 @@ std::string read_file(const std::filesystem::path& p) {
     return s.str();
 }
 
-class ClientTest : public ::testing::Test {
+class ClientTest : public ClientRig {
 protected:
-    ClientTest() {
-        PathEnvironment env;
-        env.home_override = (dir / "app").string();
-        env.home = (dir / "home").string();
-        paths = make_app_paths(env);
-        std::filesystem::create_directories(paths.appdata_folder);
-    }
-
     Client make_client() {
         InstanceHooks hooks;
         hooks.start_listening = [this] { instance_log.emplace_back("listen"); };
@@ -52,12 +45,6 @@ protected:
         return names;
     }
 
-    test::TempDir dir;
-    AppPaths paths;
-    bridge::GuiLoop loop;
-    bridge::HeadlessUiEngine ui;
-    test::RecordingKeepAwake keep_awake;
-    test::RecordingDesktop desktop;
     std::vector<std::string> instance_log;
 };
 

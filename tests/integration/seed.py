@@ -1,7 +1,8 @@
 """A foreign seeder on 127.0.0.1 for the transfer tests: seeds one torrent and announces it.
 
 Usage: seed.py TORRENT SAVE_PATH. Prints "seeding PORT" once the tracker has answered, then
-seeds until its standard input closes.
+seeds until its standard input closes. A line "connect PORT" on standard input makes it open a
+connection to 127.0.0.1:PORT; it prints "connected PORT" once that connection stands.
 """
 import sys
 import time
@@ -27,15 +28,44 @@ def main():
     deadline = time.time() + 30
     while not handle.status().is_seeding and time.time() < deadline:
         time.sleep(0.05)
-    handle.force_reannounce()
-    answered = False
+    # without a tracker the seeder waits for the test to send it to a client
+    answered = not handle.trackers()
+    if not answered:
+        handle.force_reannounce()
     while not answered and time.time() < deadline:
         session.wait_for_alert(200)
         for alert in session.pop_alerts():
             if isinstance(alert, lt.tracker_reply_alert):
                 answered = True
     print('seeding' if answered else 'no-tracker', session.listen_port(), flush=True)
-    sys.stdin.read()
+    for line in sys.stdin:
+        words = line.split()
+        if len(words) == 2 and words[0] == 'connect':
+            connect(handle, int(words[1]))
+
+
+def connect(handle, port):
+    """Opens a new connection to the client; one it held before may already be dead."""
+    def established():
+        return {peer.local_endpoint for peer in handle.get_peer_info()
+                if peer.ip[1] == port
+                and not peer.flags & (lt.peer_info.connecting | lt.peer_info.handshake)}
+    # A small torrent may be fetched and the connection closed between two looks; data sent
+    # counts as the connection too.
+    old = established()
+    sent_before = handle.status().total_payload_upload
+    deadline = time.time() + 20
+    next_try = 0
+    while time.time() < deadline:
+        if established() - old or handle.status().total_payload_upload > sent_before:
+            print('connected', port, flush=True)
+            return
+        if time.time() >= next_try:
+            # a client turns connections away while its torrent is still checking: ask again
+            handle.connect_peer(('127.0.0.1', port))
+            next_try = time.time() + 1
+        time.sleep(0.05)
+    print('not-connected', port, flush=True)
 
 
 if __name__ == '__main__':
