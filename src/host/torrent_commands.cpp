@@ -64,19 +64,6 @@ lt::torrent_handle find_torrent(TorrentServices& services, const UiValue& hash) 
     return services.session.session().find_torrent(engine::to_hash(hash.as_string()));
 }
 
-std::vector<lt::torrent_handle> session_torrents(TorrentServices& services) {
-    std::vector<lt::torrent_handle> valid;
-    if (!services.session.started()) {
-        return valid;
-    }
-    for (lt::torrent_handle& handle : services.session.session().get_torrents()) {
-        if (handle.is_valid()) {
-            valid.push_back(std::move(handle));
-        }
-    }
-    return valid;
-}
-
 std::vector<CommandEntry> record_operation_commands(TorrentServices*& services) {
     using Ops = lifecycle::TorrentOperations;
     return {

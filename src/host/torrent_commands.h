@@ -38,8 +38,6 @@ using bridge::UiValue;
 // is malformed, the engine is not running or the torrent is not in the session (a stopped
 // torrent is not).
 lt::torrent_handle find_torrent(TorrentServices& services, const UiValue& hash);
-// Every valid torrent of the running session, in session order; empty while none runs.
-std::vector<lt::torrent_handle> session_torrents(TorrentServices& services);
 
 // Stop, start, delete and move: the commands whose work goes through the torrent's record or
 // its data on disk.

@@ -99,7 +99,7 @@ TorrentOperations::TorrentOperations(engine::EngineSession& engine,
       folders_(folders) {}
 
 bool TorrentOperations::stop(const std::string& hash) {
-    if (!engine_.started()) {
+    if (!engine_.started() || !engine::InfoHashHex::parse(hash)) {
         return false;
     }
     const lt::torrent_handle handle = engine_.session().find_torrent(engine::to_hash(hash));
