@@ -2,11 +2,22 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace velmora::config {
+
+// A flag the gui thread changes while the tick or a worker reads it goes through these two, so
+// that the reader sees the old value or the new one, never a torn or cached one.
+inline void write_shared(bool& flag, bool value) {
+    std::atomic_ref<bool>(flag).store(value, std::memory_order_relaxed);
+}
+inline bool read_shared(const bool& flag) {
+    // an atomic load does not change the object
+    return std::atomic_ref<bool>(const_cast<bool&>(flag)).load(std::memory_order_relaxed);
+}
 
 inline constexpr std::string_view kAppVersion = "2.9.6.0";
 inline constexpr std::string_view kAppGuid = "D1627B42-272F-4E8F-AAF2-3301C747C2F2";

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -20,7 +22,17 @@ struct AppPaths {
     std::filesystem::path user_download_folder;
     std::filesystem::path completed_downloads_folder;
     std::string temp_folder;
+    // Held while the gui thread changes one of the user's folders, and by every other thread
+    // that reads one (the tick, the add workers). Shared so that the paths stay copyable.
+    std::shared_ptr<std::mutex> folders_lock = std::make_shared<std::mutex>();
 };
+
+// A copy of one of the user's folders, taken under the folders lock. Thread: any.
+inline std::filesystem::path shared_folder(const AppPaths& paths,
+                                           std::filesystem::path AppPaths::*folder) {
+    const std::lock_guard lock(*paths.folders_lock);
+    return paths.*folder;
+}
 
 // The environment the folders derive from; read once from the process environment.
 struct PathEnvironment {

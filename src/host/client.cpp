@@ -44,12 +44,14 @@ private:
 
 lifecycle::LifecycleFolders lifecycle_folders(const AppPaths& paths) {
     const char* home = std::getenv("HOME");
-    return {paths.record_folder, [&paths] { return paths.user_download_folder; },
-            [&paths] { return paths.completed_downloads_folder; },
+    return {paths.record_folder,
+            [&paths] { return shared_folder(paths, &AppPaths::user_download_folder); },
+            [&paths] { return shared_folder(paths, &AppPaths::completed_downloads_folder); },
             [&paths] {
-                return std::vector<std::filesystem::path>{paths.user_download_folder,
-                                                          paths.default_download_folder,
-                                                          paths.completed_downloads_folder};
+                return std::vector<std::filesystem::path>{
+                    shared_folder(paths, &AppPaths::user_download_folder),
+                    paths.default_download_folder,
+                    shared_folder(paths, &AppPaths::completed_downloads_folder)};
             },
             home != nullptr ? std::filesystem::path(home) : std::filesystem::path()};
 }

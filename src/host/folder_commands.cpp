@@ -11,21 +11,30 @@ std::string folder_text(const bridge::CommandArgs& args) {
     return args[0].is_string() ? args[0].as_string() : std::string();
 }
 
+void set_folder(AppPaths& paths,
+                std::filesystem::path AppPaths::*folder,
+                std::filesystem::path to) {
+    const std::lock_guard lock(*paths.folders_lock);
+    paths.*folder = std::move(to);
+}
+
 }  // namespace
 
 bridge::UiValue cmd_set_torrents_folder(AppPaths& paths, const bridge::CommandArgs& args) {
-    paths.user_record_folder = existing_or(folder_text(args), paths.record_folder);
+    set_folder(paths, &AppPaths::user_record_folder,
+               existing_or(folder_text(args), paths.record_folder));
     return bridge::UiValue(true);
 }
 
 bridge::UiValue cmd_set_downloads_folder(AppPaths& paths, const bridge::CommandArgs& args) {
-    paths.user_download_folder = existing_or(folder_text(args), paths.default_download_folder);
+    set_folder(paths, &AppPaths::user_download_folder,
+               existing_or(folder_text(args), paths.default_download_folder));
     return bridge::UiValue(true);
 }
 
 bridge::UiValue cmd_set_completed_downloads_folder(AppPaths& paths,
                                                    const bridge::CommandArgs& args) {
-    paths.completed_downloads_folder = existing_or(folder_text(args), {});
+    set_folder(paths, &AppPaths::completed_downloads_folder, existing_or(folder_text(args), {}));
     return bridge::UiValue(true);
 }
 

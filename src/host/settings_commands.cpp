@@ -68,7 +68,7 @@ std::vector<CommandEntry> setting_flag_commands(ClientSettings& settings) {
         if (flag.setter != nullptr) {
             rows.push_back(
                 {flag.setter, 1, UsualResult::False, [&settings, field](const CommandArgs& args) {
-                     settings.*field = args.bool_at(0);
+                     config::write_shared(settings.*field, args.bool_at(0));
                      return UiValue(settings.*field);
                  }});
         }
@@ -99,14 +99,18 @@ UiValue cmd_set_resumed_settings(CommandContext& ctx, const CommandArgs& args) {
         ctx.torrents->totals.set_carried_over(ctx.state.resumed_uploaded_bytes,
                                               ctx.state.resumed_downloaded_bytes);
     }
-    ctx.paths.user_record_folder = existing_or(text_or_empty(saved[2]), ctx.paths.record_folder);
-    ctx.paths.user_download_folder =
-        existing_or(text_or_empty(saved[3]), ctx.paths.default_download_folder);
-    ctx.paths.completed_downloads_folder = existing_or(text_or_empty(saved[4]), {});
+    {
+        const std::lock_guard lock(*ctx.paths.folders_lock);
+        ctx.paths.user_record_folder =
+            existing_or(text_or_empty(saved[2]), ctx.paths.record_folder);
+        ctx.paths.user_download_folder =
+            existing_or(text_or_empty(saved[3]), ctx.paths.default_download_folder);
+        ctx.paths.completed_downloads_folder = existing_or(text_or_empty(saved[4]), {});
+    }
     ctx.settings.default_client_check = saved.bool_at(5);
     ctx.settings.show_tray = saved.bool_at(7);
-    ctx.settings.auto_stop = saved.bool_at(8);
-    ctx.settings.auto_start = saved.bool_at(9);
+    config::write_shared(ctx.settings.auto_stop, saved.bool_at(8));
+    config::write_shared(ctx.settings.auto_start, saved.bool_at(9));
     ctx.settings.bandwith_option = saved.int_at(10);
     ctx.state.window_placement = {saved.int_at(11), saved.int_at(12), saved.int_at(13),
                                   saved.int_at(14)};

@@ -195,7 +195,7 @@ void TorrentLifecycle::add_torrent_file(const std::filesystem::path& path,
     }
     params.dht_nodes = metadata->nodes();
     params.ti = metadata;
-    if (settings_.auto_start) {
+    if (config::read_shared(settings_.auto_start)) {
         prepare_start(params);
         engine_.session().async_add_torrent(std::move(params));
         return;
@@ -255,7 +255,7 @@ void TorrentLifecycle::add_magnet(const std::string& link) {
     }
     params.save_path = folders_.download_folder().string();
     prepare_start(params);
-    if (!settings_.auto_start) {
+    if (!config::read_shared(settings_.auto_start)) {
         // The user chooses folder and files once the metadata is here; until then the torrent
         // must not write a byte, or it would write into whatever already has its name.
         // (upload mode still fetches the metadata, but requests no piece)
@@ -307,7 +307,7 @@ void TorrentLifecycle::add_record_file(const std::filesystem::path& path) {
     if (!params) {
         return;
     }
-    if (settings_.auto_start) {
+    if (config::read_shared(settings_.auto_start)) {
         params->flags &= ~kStartMask;
     } else {
         // checks its files, then stops by itself
@@ -472,13 +472,14 @@ void TorrentLifecycle::on_metadata_received(const lt::metadata_received_alert& a
     const std::vector<lt::download_priority_t> all_normal(
         static_cast<std::size_t>(metadata->num_files()), kNormalPriority);
     std::string_view event = ev::kMetadataReceivedAlert;
-    if (settings_.auto_start) {
-        if (!settings_.bep53) {
+    if (config::read_shared(settings_.auto_start)) {
+        if (!config::read_shared(settings_.bep53)) {
             handle.prioritize_files(all_normal);
         }
         handle.unset_flags(lt::torrent_flags::upload_mode);
         handle.save_resume_data(lt::torrent_handle::save_info_dict);
-    } else if (settings_.bep53 && !is_normal_everywhere(handle.get_file_priorities())) {
+    } else if (config::read_shared(settings_.bep53) &&
+               !is_normal_everywhere(handle.get_file_priorities())) {
         handle.unset_flags(lt::torrent_flags::upload_mode);
         handle.save_resume_data(lt::torrent_handle::save_info_dict);
     } else {
@@ -499,7 +500,7 @@ void TorrentLifecycle::remove_after_save(const lt::torrent_handle& handle,
         engine_.session().remove_torrent(handle);
         return;
     }
-    if (operations_.take_auto_stop(hash) && settings_.auto_stop &&
+    if (operations_.take_auto_stop(hash) && config::read_shared(settings_.auto_stop) &&
         handle.status(lt::status_flags_t{}).is_finished) {
         engine_.session().remove_torrent(handle);
     }

@@ -223,7 +223,8 @@ bool TorrentOperations::lies_in_completed_folder(const lt::torrent_status& statu
 void TorrentOperations::request_save(const lt::torrent_handle& handle) {
     // Decided now: an answer that arrives after a later completion must not stop the torrent
     // before its completion was handled.
-    if (settings_.auto_stop && handle.status(lt::status_flags_t{}).is_finished) {
+    if (config::read_shared(settings_.auto_stop) &&
+        handle.status(lt::status_flags_t{}).is_finished) {
         auto_stops_.add(key_of(handle));
     }
     handle.save_resume_data(lt::torrent_handle::save_info_dict);
@@ -243,7 +244,7 @@ void TorrentOperations::move_downloads_folder(const std::string& hash, const std
     }
     const lt::torrent_status status = handle.status(lt::torrent_handle::query_save_path);
     if (lies_in_completed_folder(status)) {
-        if (status.is_finished && settings_.auto_stop) {
+        if (status.is_finished && config::read_shared(settings_.auto_stop)) {
             request_save(handle);  // the answer stops it
         }
         return;
@@ -314,7 +315,7 @@ void TorrentOperations::on_storage_moved_failed(const lt::storage_moved_failed_a
                             UiValue(std::string(alert.file_path())),
                             UiValue(std::string(lt::operation_name(alert.op))),
                             UiValue(report.kind), UiValue(report.text_id)});
-    if (settings_.auto_stop) {
+    if (config::read_shared(settings_.auto_stop)) {
         request_save(alert.handle);
     }
     end_move();
@@ -342,13 +343,13 @@ void TorrentOperations::on_torrent_finished(const lt::torrent_finished_alert& al
     std::error_code ec;
     const fs::path completed = completed_folder();
     if (completed.empty() || !fs::is_directory(completed, ec)) {
-        if (settings_.auto_stop) {
+        if (config::read_shared(settings_.auto_stop)) {
             request_save(handle);  // the answer stops it
         }
         return;
     }
     if (lies_in_completed_folder(status)) {
-        if (settings_.auto_stop) {
+        if (config::read_shared(settings_.auto_stop)) {
             request_save(handle);
         }
         return;
