@@ -56,8 +56,7 @@ bool seen_with_hash(const ConsolePage& page, const std::string& fn, const std::s
     return times_seen(page, fn, hash) > 0;
 }
 
-// The client's TCP port on 127.0.0.1. With ports of the system's choosing its IPv4 and IPv6
-// sockets get a port each, and the page hears of both.
+// What the page heard, but the status bar and the listen events: a failing test shows it.
 std::string dump(const ConsolePage& page) {
     std::string o;
     for (const auto& c : page.calls()) {
@@ -69,6 +68,8 @@ std::string dump(const ConsolePage& page) {
     return o;
 }
 
+// The client's TCP port on 127.0.0.1. With ports of the system's choosing its IPv4 and IPv6
+// sockets get a port each, and the page hears of both.
 int listen_port(const ConsolePage& page) {
     const auto calls = page.calls_of("set_port_variable");
     for (auto it = calls.rbegin(); it != calls.rend(); ++it) {
