@@ -16,6 +16,7 @@
 #include "velmora/host/tick_timer.h"
 #include "velmora/host/torrent_commands.h"
 #include "velmora/lifecycle/torrent_lifecycle.h"
+#include "velmora/services/file_hashes.h"
 
 namespace velmora::host {
 namespace {
@@ -33,12 +34,17 @@ std::string unknown_country(const lt::address&) {
 // The job queues the status-bar refresh drives.
 class JobQueues final : public engine::JobQueueHooks {
 public:
-    // The lifecycle is built after the queues and used only once ticks run.
-    explicit JobQueues(lifecycle::TorrentLifecycle* lifecycle) : lifecycle_(lifecycle) {}
-    void start_next_jobs() override { lifecycle_->operations().start_next_move(); }
+    // Both are built after the queues and used only once ticks run.
+    JobQueues(services::FileHashQueue* hashes, lifecycle::TorrentLifecycle* lifecycle)
+        : hashes_(hashes), lifecycle_(lifecycle) {}
+    void start_next_jobs() override {
+        hashes_->start_next();
+        lifecycle_->operations().start_next_move();
+    }
     std::int32_t storage_moves() const override { return lifecycle_->operations().moves_queued(); }
 
 private:
+    services::FileHashQueue* hashes_;
     lifecycle::TorrentLifecycle* lifecycle_;
 };
 
@@ -65,13 +71,16 @@ struct Client::Engine {
                   client.paths_.log_folder,
                   client.events_,
                   engine::loopback_only_from_environment()),
-          jobs(&lifecycle),
+          jobs(&hashes, &lifecycle),
           status(client.settings_,
                  client.state_.running,
                  client.events_,
                  unknown_country,
                  keep_awake,
                  jobs),
+          hashes(client.events_,
+                 {client.state_.running, client.state_.exiting},
+                 [this](std::function<void()> job) { lifecycle.start_worker(std::move(job)); }),
           lifecycle(session,
                     client.settings_,
                     client.state_.running,
@@ -95,12 +104,15 @@ struct Client::Engine {
                    [&client] { client.save_settings(); },
                    session,
                    flags,
-                   status} {}
+                   status,
+                   hashes} {}
 
     engine::EngineSession session;
     engine::EngineFlags flags;
     JobQueues jobs;
     engine::StatusReporter status;
+    // Before the lifecycle, whose worker count waits for the hash workers at the end.
+    services::FileHashQueue hashes;
     lifecycle::TorrentLifecycle lifecycle;
     engine::AlertPump pump;
     TickTimer timer;

@@ -138,7 +138,7 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"get_window_placement", 0, UsualResult::Array, [&ctx](const CommandArgs&) { return cmd_get_window_placement(ctx); }},
         {"pause_all_torrents", 1, UsualResult::False, {}},
         {"stop_all", 0, UsualResult::True, {}},
-        {"do_get_file_hashes", 5, UsualResult::True, {}},
+        {"do_get_file_hashes", 5, UsualResult::True, engine_command(ctx, UsualResult::True, cmd_do_get_file_hashes)},
         {"get_session_pause", 0, UsualResult::False, {}},
         {"set_completed_downloads_folder", 1, UsualResult::True, [&ctx](const CommandArgs& a) { return cmd_set_completed_downloads_folder(ctx.paths, a); }},
         {"set_downloads_folder", 1, UsualResult::True, [&ctx](const CommandArgs& a) { return cmd_set_downloads_folder(ctx.paths, a); }},

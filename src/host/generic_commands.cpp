@@ -15,6 +15,7 @@
 #include "velmora/config/client_settings.h"
 #include "velmora/engine/client_functions.h"
 #include "velmora/host/desktop.h"
+#include "velmora/services/file_kinds.h"
 
 namespace velmora::host {
 namespace {
@@ -23,19 +24,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kBuildNumber = "2960";
 constexpr std::size_t kVersionElements = 13;
-
-// Program image, compress, gzip, zip, RAR 5, tar, compound document, and ELF: the kinds of
-// file a user should think twice about before opening from a torrent.
-constexpr std::array<std::string_view, 8> kSignatures = {
-    std::string_view("\x4D\x5A", 2),
-    std::string_view("\x1F\x9D", 2),
-    std::string_view("\x1F\x8B\x08", 3),
-    std::string_view("\x50\x4B\x03\x04", 4),
-    std::string_view("\x52\x61\x72\x21\x1A\x07\x01\x00", 8),
-    std::string_view("\x75\x73\x74\x61\x72", 5),
-    std::string_view("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8),
-    std::string_view("\x7F\x45\x4C\x46", 4),
-};
 
 bool is_directory(const std::string& path) {
     std::error_code ec;
@@ -124,21 +112,8 @@ UiValue cmd_validate_file_name(const CommandArgs& args) {
     return UiValue(is_valid_file_name(args.text_at(0)));
 }
 
-bool has_program_or_archive_signature(std::string_view first_bytes) {
-    for (const auto signature : kSignatures) {
-        if (first_bytes.substr(0, signature.size()) == signature) {
-            return true;
-        }
-    }
-    return false;
-}
-
 UiValue cmd_get_is_executable_file(const CommandArgs& args) {
-    std::ifstream in(args.text_at(0), std::ios::binary);
-    std::array<char, 8> head{};
-    in.read(head.data(), head.size());
-    const auto got = static_cast<std::size_t>(in.gcount());
-    return UiValue(got > 0 && has_program_or_archive_signature(std::string_view(head.data(), got)));
+    return UiValue(services::is_program_or_archive(args.text_at(0)));
 }
 
 UiValue cmd_do_validate_ip(const CommandArgs& args) {

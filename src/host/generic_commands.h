@@ -26,7 +26,5 @@ UiValue cmd_get_formated_size(const CommandArgs& args);
 // The file-name rule of portable Windows names, which the pages use for every name they
 // offer for a file on disk.
 bool is_valid_file_name(std::string_view name);
-// Whether the first bytes of a file mark a program or an archive.
-bool has_program_or_archive_signature(std::string_view first_bytes);
 
 }  // namespace velmora::host

@@ -6,6 +6,7 @@
 #include "velmora/engine/info_hash_hex.h"
 #include "velmora/engine/status_reports.h"
 #include "velmora/lifecycle/torrent_lifecycle.h"
+#include "velmora/services/file_hashes.h"
 
 namespace velmora::host {
 namespace {
@@ -115,6 +116,12 @@ UiValue cmd_add_torrent_to_session(TorrentServices& services, const CommandArgs&
 
 UiValue cmd_do_add_magnet_link(TorrentServices& services, const CommandArgs& args) {
     services.lifecycle.add_magnet(args.text_at(0));
+    return UiValue(true);
+}
+
+UiValue cmd_do_get_file_hashes(TorrentServices& services, const CommandArgs& args) {
+    services.hashes.add(
+        {args.text_at(0), args.text_at(1), args.int_at(2), args.bool_at(3), args.bool_at(4)});
     return UiValue(true);
 }
 

@@ -17,6 +17,9 @@ class TransferTotals;
 namespace velmora::lifecycle {
 class TorrentLifecycle;
 }
+namespace velmora::services {
+class FileHashQueue;
+}
 
 namespace velmora::host {
 
@@ -29,6 +32,7 @@ struct TorrentServices {
     engine::EngineSession& session;
     engine::EngineFlags& flags;
     engine::StatusReporter& status;
+    services::FileHashQueue& hashes;
 };
 
 using bridge::CommandArgs;
@@ -45,6 +49,7 @@ std::vector<bridge::CommandEntry> record_operation_commands(TorrentServices*& se
 
 UiValue cmd_add_torrent_to_session(TorrentServices& services, const CommandArgs& args);
 UiValue cmd_do_add_magnet_link(TorrentServices& services, const CommandArgs& args);
+UiValue cmd_do_get_file_hashes(TorrentServices& services, const CommandArgs& args);
 UiValue cmd_timer_events(TorrentServices& services, const CommandArgs& args);
 UiValue cmd_start_timer(TorrentServices& services);
 UiValue cmd_get_resumed_uploaded(TorrentServices& services);

@@ -408,5 +408,36 @@ TEST_F(SessionRoadTest, APortChangeReopensTheListenSocketsAndTheSeederReconnects
     EXPECT_EQ(client.close(), 0);
 }
 
+// The digests of a torrent's file reach the page through the status bar's job queue.
+TEST_F(SessionRoadTest, FileDigestsReachThePageInTheOrderAsked) {
+    Road road;
+    road.listed_at = 0;
+    const auto t = make_test_torrent(road.downloads, "hashed", {{"h.bin", 300'000}});
+    const fs::path file = road.downloads / "hashed" / "h.bin";
+    RunningClient client(road);
+    ConsolePage& page = client.page;
+    page.command("do_get_file_hashes", json::array({t.hash, file.string(), 0, 1, 1}));
+    page.command("do_get_file_hashes", json::array({t.hash, file.string(), 1, 0, 1}));
+    ASSERT_TRUE(page.serve_until([&] { return page.calls_of("set_file_sha1").size() == 2; }));
+    const auto sha1 = page.calls_of("set_file_sha1");
+    const auto md5 = page.calls_of("set_file_md5");
+    ASSERT_EQ(md5.size(), 1U);
+    EXPECT_EQ(sha1[0].arg["idx"], 0);
+    EXPECT_EQ(sha1[1].arg["idx"], 1);
+    EXPECT_EQ(sha1[0].arg["binary"], false);
+    std::string expected_md5 = md5[0].arg["md5"];
+    const auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return text;
+    };
+    ChildProcess sha1sum({"/usr/bin/sha1sum", file.string()}, {});
+    ChildProcess md5sum({"/usr/bin/md5sum", file.string()}, {});
+    EXPECT_EQ(sha1sum.read_stdout_until(" ", 10s).substr(0, 40),
+              lower(sha1[0].arg["sha1"].get<std::string>()));
+    EXPECT_EQ(md5sum.read_stdout_until(" ", 10s).substr(0, 32), lower(expected_md5));
+    EXPECT_EQ(client.close(), 0);
+}
+
 }  // namespace
 }  // namespace velmora::test

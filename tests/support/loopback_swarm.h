@@ -152,6 +152,7 @@ struct Road {
     json magnet_options = json();
     json priorities = json::array();
     json restore = json::array();  // the page's list of torrents to bring back at start-up
+    int listed_at = -1;            // "IndexFromHash": where the page lists every torrent
 
     // Every client of these tests starts with loopback-only settings.
     explicit Road(config::ClientSettings settings = loopback_client_settings()) {
@@ -172,7 +173,7 @@ struct Road {
     ConsolePage::Answer page_answers(ConsolePage*& page) const {
         return [this, &page](const PageCall& call) -> json {
             if (call.fn == "IndexFromHash") {
-                return -1;
+                return listed_at;
             }
             if (call.fn == "get_resume_data") {
                 page->command("set_resumed_settings", resumed_settings(downloads, auto_start));
@@ -212,7 +213,6 @@ inline int file_index(const TestTorrent& t, const std::string& name) {
 
 inline json priorities_skipping(const TestTorrent& t, const std::string& skipped) {
     json priorities = json::array();
-    json restore = json::array();  // the page's list of torrents to bring back at start-up
     for (int i = 0; i < t.info->num_files(); ++i) {
         priorities.push_back(i == file_index(t, skipped) ? 0 : 4);
     }
