@@ -242,7 +242,7 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"is_ipv4_or_ipv6", 1, UsualResult::Int, [](const CommandArgs& a) { return cmd_is_ipv4_or_ipv6(a); }},
         {"reopen_geoip", 0, UsualResult::False, {}},
         {"start_timer", 0, UsualResult::True, engine_command(ctx, UsualResult::True, [](TorrentServices& t, const CommandArgs&) { return cmd_start_timer(t); })},
-        {"do_auto_load_folder", 1, UsualResult::False, {}},
+        {"do_auto_load_folder", 1, UsualResult::False, engine_command(ctx, UsualResult::False, cmd_do_auto_load_folder)},
         {"set_max_total_peers", 1, UsualResult::Int, {}},
         {"get_max_total_peers", 0, UsualResult::Int, {}},
         {"set_max_paused_peers", 1, UsualResult::Int, {}},

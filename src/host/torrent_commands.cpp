@@ -1,6 +1,8 @@
 // Page commands of the torrent engine.
 #include "velmora/host/torrent_commands.h"
 
+#include <filesystem>
+
 #include "velmora/engine/client_functions.h"
 #include "velmora/engine/engine_session.h"
 #include "velmora/engine/info_hash_hex.h"
@@ -116,6 +118,29 @@ UiValue cmd_add_torrent_to_session(TorrentServices& services, const CommandArgs&
 
 UiValue cmd_do_add_magnet_link(TorrentServices& services, const CommandArgs& args) {
     services.lifecycle.add_magnet(args.text_at(0));
+    return UiValue(true);
+}
+
+UiValue cmd_do_auto_load_folder(TorrentServices& services, const CommandArgs& args) {
+    std::error_code ec;
+    if (!args[0].is_string() || !std::filesystem::exists(args[0].as_string(), ec)) {
+        return UiValue(false);
+    }
+    auto& lifecycle = services.lifecycle;
+    lifecycle.start_worker([&lifecycle, folder = std::filesystem::path(args[0].as_string())] {
+        std::error_code list_error;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, list_error)) {
+            if (!lifecycle.running()) {
+                return;
+            }
+            std::error_code kind_error;
+            // ".torrent" anywhere in the name, as the pages have always offered it
+            if (!entry.is_directory(kind_error) &&
+                entry.path().filename().string().find(".torrent") != std::string::npos) {
+                lifecycle.add_torrent_file(entry.path(), {}, true);
+            }
+        }
+    });
     return UiValue(true);
 }
 

@@ -49,6 +49,9 @@ std::vector<bridge::CommandEntry> record_operation_commands(TorrentServices*& se
 
 UiValue cmd_add_torrent_to_session(TorrentServices& services, const CommandArgs& args);
 UiValue cmd_do_add_magnet_link(TorrentServices& services, const CommandArgs& args);
+// Offers every torrent file of the folder (its own entries only) to the add flow as an
+// automatic load; false, and no scan, when the folder does not exist.
+UiValue cmd_do_auto_load_folder(TorrentServices& services, const CommandArgs& args);
 UiValue cmd_do_get_file_hashes(TorrentServices& services, const CommandArgs& args);
 UiValue cmd_timer_events(TorrentServices& services, const CommandArgs& args);
 UiValue cmd_start_timer(TorrentServices& services);

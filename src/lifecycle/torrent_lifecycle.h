@@ -68,6 +68,8 @@ public:
     void restore_session();
     // Runs an add on a detached worker.
     void start_worker(std::function<void()> job) { workers_.start(std::move(job)); }
+    // False once the client ends: a worker stops at its next step.
+    bool running() const { return running_; }
 
     // The periodic re-announce and record save, on a worker; does nothing once not running.
     void timer_events(bool save_settings, std::function<void()> write_settings);

@@ -408,6 +408,43 @@ TEST_F(SessionRoadTest, APortChangeReopensTheListenSocketsAndTheSeederReconnects
     EXPECT_EQ(client.close(), 0);
 }
 
+// Torrent files in the watched folder are added once each, without a question or a message.
+TEST_F(SessionRoadTest, TheAutoLoadFolderAddsItsTorrentFilesOnce) {
+    Road road;
+    road.auto_start = true;
+    const fs::path watched = road.dir / "watched";
+    fs::create_directories(watched / "d.torrent");  // a folder, whatever its name
+    const auto a = make_test_torrent(road.dir / "src", "a", {{"a.bin", 1000}});
+    const auto b = make_test_torrent(road.dir / "src", "b", {{"b.bin", 1000}});
+    const auto c = make_test_torrent(road.dir / "src", "c", {{"c.bin", 1000}});
+    fs::copy_file(a.torrent_file, watched / "a.torrent");
+    fs::copy_file(b.torrent_file, watched / "b.TORRENT");  // case counts
+    fs::copy_file(c.torrent_file, watched / "c.torrent.bak");
+    fs::create_directories(road.dir / "empty");
+    RunningClient client(road);
+    ConsolePage& page = client.page;
+    EXPECT_EQ(page.result_of(page.command("do_auto_load_folder", json::array({"/no/such/folder"}))),
+              json(false));
+    EXPECT_EQ(page.result_of(page.command("do_auto_load_folder",
+                                          json::array({(road.dir / "empty").string()}))),
+              json(true));
+    EXPECT_EQ(page.result_of(page.command("do_auto_load_folder", json::array({watched.string()}))),
+              json(true));
+    ASSERT_TRUE(page.serve_until([&] {
+        return seen_with_hash(page, "add_torrent_alert", a.hash) &&
+               seen_with_hash(page, "add_torrent_alert", c.hash);
+    }));
+    road.listed_at = 0;  // the page lists them now
+    page.command("do_auto_load_folder", json::array({watched.string()}));
+    page.serve_until([] { return false; }, 3s);
+    EXPECT_EQ(page.calls_of("add_torrent_alert").size(), 2U);
+    EXPECT_FALSE(seen_with_hash(page, "add_torrent_alert", b.hash));
+    EXPECT_TRUE(page.calls_of("do_dupe_torrent").empty());
+    EXPECT_TRUE(page.calls_of("add_dupe_trackers").empty());
+    EXPECT_TRUE(fs::exists(watched / "a.torrent"));  // loaded files stay where they are
+    EXPECT_EQ(client.close(), 0);
+}
+
 // The digests of a torrent's file reach the page through the status bar's job queue.
 TEST_F(SessionRoadTest, FileDigestsReachThePageInTheOrderAsked) {
     Road road;
