@@ -134,7 +134,7 @@ UiValue cmd_do_auto_load_folder(TorrentServices& services, const CommandArgs& ar
                 return;
             }
             std::error_code kind_error;
-            // ".torrent" anywhere in the name, as the pages have always offered it
+            // ".torrent" anywhere in the name counts, letter case too; folders never do
             if (!entry.is_directory(kind_error) &&
                 entry.path().filename().string().find(".torrent") != std::string::npos) {
                 lifecycle.add_torrent_file(entry.path(), {}, true);
