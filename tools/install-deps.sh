@@ -6,6 +6,7 @@ packages=(
     build-essential cmake ninja-build ccache pkg-config clang clang-format
     libtorrent-rasterbar-dev libboost-all-dev libssl-dev
     libcrypto++-dev libspdlog-dev libfmt-dev librapidxml-dev libmaxminddb-dev
+    libmaxmind-db-writer-perl
     liblzf-dev nlohmann-json3-dev libsqlite3-dev sqlite3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     python3-libtorrent opentracker iproute2 util-linux

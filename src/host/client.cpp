@@ -16,6 +16,7 @@
 #include "velmora/host/tick_timer.h"
 #include "velmora/host/torrent_commands.h"
 #include "velmora/lifecycle/torrent_lifecycle.h"
+#include "velmora/services/country_lookup.h"
 #include "velmora/services/file_hashes.h"
 
 namespace velmora::host {
@@ -25,11 +26,6 @@ constexpr const char* kMinimisedArgument = "/m";
 constexpr const char* kPageStoreMarker = "settings.db";
 constexpr std::chrono::milliseconds kTickPeriod{1000};
 constexpr std::chrono::milliseconds kTickWaitLimit{3000};
-
-// The country database arrives later; until then every address is of unknown country.
-std::string unknown_country(const lt::address&) {
-    return "XX";
-}
 
 // The job queues the status-bar refresh drives.
 class JobQueues final : public engine::JobQueueHooks {
@@ -72,10 +68,11 @@ struct Client::Engine {
                   client.events_,
                   engine::loopback_only_from_environment()),
           jobs(&hashes, &lifecycle),
+          countries(client.events_),
           status(client.settings_,
                  client.state_.running,
                  client.events_,
-                 unknown_country,
+                 country_lookup(),
                  keep_awake,
                  jobs),
           hashes(client.events_,
@@ -94,7 +91,7 @@ struct Client::Engine {
                status,
                lifecycle,
                client.events_,
-               unknown_country),
+               country_lookup()),
           services{lifecycle,
                    status.totals(),
                    [this, &client] {
@@ -105,11 +102,19 @@ struct Client::Engine {
                    session,
                    flags,
                    status,
-                   hashes} {}
+                   hashes,
+                   countries} {}
+
+    engine::CountryLookup country_lookup() {
+        return [this](const lt::address& address) {
+            return countries.country_code_of(address.to_string());
+        };
+    }
 
     engine::EngineSession session;
     engine::EngineFlags flags;
     JobQueues jobs;
+    services::CountryDatabase countries;
     engine::StatusReporter status;
     // Before the lifecycle, whose worker count waits for the hash workers at the end.
     services::FileHashQueue hashes;
@@ -186,6 +191,7 @@ void Client::start_up() {
     ui_.wait_for_main_page(std::chrono::milliseconds::max());
     events_.ui_call(bridge::event::kGetResumeData, bridge::UiValue(std::int32_t{0}));
     hand_over_pre_run_errors();
+    engine_->countries.open();
     engine_->lifecycle.restore_session();
     ui_.show_main_window();
     state_.window_shown = true;

@@ -20,6 +20,7 @@
 #include "velmora/host/settings_commands.h"
 #include "velmora/host/torrent_commands.h"
 #include "velmora/host/torrent_operation_commands.h"
+#include "velmora/services/country_lookup.h"
 
 namespace velmora::host {
 namespace {
@@ -240,7 +241,7 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"tray_menu_result", 1, UsualResult::Int, {}},
         {"auto_power_options", 1, UsualResult::True, {}},
         {"is_ipv4_or_ipv6", 1, UsualResult::Int, [](const CommandArgs& a) { return cmd_is_ipv4_or_ipv6(a); }},
-        {"reopen_geoip", 0, UsualResult::False, {}},
+        {"reopen_geoip", 0, UsualResult::False, engine_command(ctx, UsualResult::False, [](TorrentServices& t, const CommandArgs&) { return UiValue(t.countries.reopen()); })},
         {"start_timer", 0, UsualResult::True, engine_command(ctx, UsualResult::True, [](TorrentServices& t, const CommandArgs&) { return cmd_start_timer(t); })},
         {"do_auto_load_folder", 1, UsualResult::False, engine_command(ctx, UsualResult::False, cmd_do_auto_load_folder)},
         {"set_max_total_peers", 1, UsualResult::Int, {}},

@@ -18,8 +18,9 @@ namespace velmora::lifecycle {
 class TorrentLifecycle;
 }
 namespace velmora::services {
+class CountryDatabase;
 class FileHashQueue;
-}
+}  // namespace velmora::services
 
 namespace velmora::host {
 
@@ -33,6 +34,7 @@ struct TorrentServices {
     engine::EngineFlags& flags;
     engine::StatusReporter& status;
     services::FileHashQueue& hashes;
+    services::CountryDatabase& countries;
 };
 
 using bridge::CommandArgs;

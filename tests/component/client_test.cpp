@@ -59,13 +59,14 @@ TEST_F(ClientTest, StartsInOrderAndEndsThroughTheExitSequenceWhenThePageCloses) 
     loop.post([this] { ui.close_main_window(); });
     EXPECT_EQ(client.run({"/m"}), 0);
 
-    // the engine starts before the pages load; the page is gone at the end, so
-    // "exit_session" reaches nobody
-    EXPECT_EQ(event_names(),
-              (std::vector<std::string>{"set_port_variable", "get_resume_data", "pre_run_errors",
-                                        "get_torrents_to_restore"}));
+    // the engine starts before the pages load; the country database folder holds none; the
+    // page is gone at the end, so "exit_session" reaches nobody
+    EXPECT_EQ(event_names(), (std::vector<std::string>{
+                                 "set_port_variable", "get_resume_data", "pre_run_errors",
+                                 "get_geoip", "post_geoip_error", "get_torrents_to_restore"}));
     const auto events = ui.events();
-    ASSERT_EQ(events.size(), 4U);
+    ASSERT_EQ(events.size(), 6U);
+    EXPECT_EQ(events[4].arg, UiValue(59));
     EXPECT_EQ(events[1].arg, UiValue(0));
     ASSERT_TRUE(events[2].arg.is_array());
     EXPECT_EQ(events[2].arg.as_array().at(0), UiValue(58));
@@ -136,6 +137,7 @@ TEST_F(ClientTest, ATerminationSignalSavesTheSessionAndEnds) {
     EXPECT_EQ(client.run({}), 0);
     signaller.join();
     EXPECT_EQ(event_names(), (std::vector<std::string>{"set_port_variable", "get_resume_data",
+                                                       "get_geoip", "post_geoip_error",
                                                        "get_torrents_to_restore", "logging_off"}));
     EXPECT_NE(read_file(paths.advanced_settings_file).find("<port>7777</port>"), std::string::npos);
     EXPECT_EQ(instance_log.back(), "release");
