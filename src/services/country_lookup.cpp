@@ -24,12 +24,15 @@ CountryDatabase::~CountryDatabase() {
 
 bool CountryDatabase::open() {
     const bridge::UiValue folder = events_.ui_call(ev::kGetGeoip, bridge::UiValue(0));
+    // no folder is no database, not a file of that name wherever the client happens to run
+    const bool named = folder.is_string() && !folder.as_string().empty();
     const std::filesystem::path file =
-        std::filesystem::path(folder.is_string() ? folder.as_string() : std::string()) /
-        kCountryDatabaseFile;
+        named ? std::filesystem::path(folder.as_string()) / kCountryDatabaseFile
+              : std::filesystem::path();
     {
         const std::unique_lock lock(lock_);
-        if (!open_ && MMDB_open(file.c_str(), MMDB_MODE_MMAP, &database_) == MMDB_SUCCESS) {
+        if (!open_ && named &&
+            MMDB_open(file.c_str(), MMDB_MODE_MMAP, &database_) == MMDB_SUCCESS) {
             open_ = true;
         }
         if (open_) {

@@ -56,7 +56,10 @@ TEST_F(CountryLookupTest, AddressesGetTheirCountryAndEverythingElseIsUnknown) {
 }
 
 TEST_F(CountryLookupTest, AMissingOrForeignFileIsReportedAndAReopenRecovers) {
-    for (const fs::path& broken : {dir / "nowhere", foreign}) {
+    // no folder at all must not mean the file of that name in the working folder
+    fs::copy_file(good / kCountryDatabaseFile, kCountryDatabaseFile,
+                  fs::copy_options::overwrite_existing);
+    for (const fs::path& broken : {dir / "nowhere", foreign, fs::path()}) {
         SCOPED_TRACE(broken);
         page.clear();
         folder = broken;
@@ -64,6 +67,7 @@ TEST_F(CountryLookupTest, AMissingOrForeignFileIsReportedAndAReopenRecovers) {
         EXPECT_EQ(page.args_of("post_geoip_error"), std::vector<UiValue>{UiValue(59)});
         EXPECT_EQ(countries.country_code_of("192.0.2.7"), "XX");
     }
+    fs::remove(kCountryDatabaseFile);
     folder = good;
     EXPECT_TRUE(countries.reopen());
     EXPECT_EQ(countries.country_code_of("192.0.2.7"), "US");
