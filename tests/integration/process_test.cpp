@@ -132,16 +132,16 @@ TEST(ClientProcess, TerminationSignalsSaveTheSessionAndExitZero) {
         SCOPED_TRACE(sig);
         TempDir home;
         ChildProcess client(console_client(home), kEnv);
-        client.read_stdout_until("get_resume_data", 10s);
-        client.write_stdin(R"({"t":"reply","id":1,"value":0})"
-                           "\n");
+        // every call the page gets is answered, whatever start-up asks on the way
+        ConsolePage page(client, [](const PageCall& call) {
+            return call.fn == "get_resume_data" ? nlohmann::json(0) : nlohmann::json();
+        });
+        ASSERT_TRUE(page.serve_until(
+            [&] { return !page.calls_of("get_torrents_to_restore").empty(); }, 10s));
         wait_for_file(home / "instance.sock");
         client.signal(sig);
-        client.read_stdout_until("logging_off", 10s);
-        client.write_stdin(R"({"t":"reply","id":2,"value":0})"
-                           "\n");
+        EXPECT_TRUE(page.serve_until([&] { return !page.calls_of("logging_off").empty(); }, 10s));
         ASSERT_EQ(client.wait(20s), 0) << client.stderr_text();
-        EXPECT_NE(client.stdout_text().find(R"("fn":"logging_off")"), std::string::npos);
         EXPECT_TRUE(std::filesystem::exists(home / "advanced-client-settings.xml"));
         EXPECT_FALSE(std::filesystem::exists(home / "instance.sock"));
     }
