@@ -579,14 +579,18 @@ void TorrentLifecycle::offer_magnet_options(const std::filesystem::path& path) {
     if ((chosen / original_name) != (download / original_name)) {
         remove_fetch_data(hash, original);
     }
-    if (chosen != download) {
+    const bool moved = chosen != download;
+    if (moved) {
         params.save_path = answer.save_folder;
+    }
+    if (!answer.start) {
+        records_.write_record(hash, params);  // on disk before the page hears of the folder
+    }
+    if (moved) {
         events_.ui_call(ev::kStorageMovedAlert,
                         UiArray{UiValue(hash), UiValue(answer.save_folder), UiValue(false)});
     }
-    if (!answer.start) {
-        records_.write_record(hash, params);
-    } else {
+    if (answer.start) {
         engine_.session().async_add_torrent(std::move(params));
     }
 }

@@ -368,7 +368,7 @@ TEST_F(SessionRoadTest, ATorrentLimitedTo200KBPerSecondDownloadsAtThatRate) {
     ASSERT_TRUE(join(client, seeder, t.hash));
     ASSERT_TRUE(wait_progress(client, t.hash, 1));
     RateProbe::measure(client.page, t.hash, 2);  // past the first burst
-    const double limited = RateProbe::measure(client.page, t.hash, 8);
+    const double limited = RateProbe::measure(client.page, t.hash, 12);
     std::cout << "limited to 200000 B/s: " << limited << " B/s\n";
     EXPECT_NEAR(limited, kLimit, 0.15 * kLimit);
 
