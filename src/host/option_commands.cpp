@@ -80,7 +80,8 @@ UiValue stored_value(const CommandContext& ctx, const config::SettingField& fiel
 
 // One entry of the running session's settings; nothing while no engine runs.
 void apply_one(CommandContext& ctx, const char* key, const UiValue& value) {
-    if (ctx.torrents == nullptr || !ctx.torrents->session.started()) {
+    TorrentServices* services = running_engine(ctx);
+    if (services == nullptr) {
         return;
     }
     lt::settings_pack pack;
@@ -90,16 +91,17 @@ void apply_one(CommandContext& ctx, const char* key, const UiValue& value) {
     } else {
         pack.set_int(setting, value.as_int());
     }
-    ctx.torrents->session.session().apply_settings(std::move(pack));
+    services->session.session().apply_settings(std::move(pack));
 }
 
 // Every valid torrent of the running session.
 template <class Change>
 void for_each_torrent(CommandContext& ctx, Change change) {
-    if (ctx.torrents == nullptr || !ctx.torrents->session.started()) {
+    TorrentServices* services = running_engine(ctx);
+    if (services == nullptr) {
         return;
     }
-    for (const lt::torrent_handle& handle : ctx.torrents->session.session().get_torrents()) {
+    for (const lt::torrent_handle& handle : services->session.session().get_torrents()) {
         if (handle.is_valid()) {
             change(handle);
         }

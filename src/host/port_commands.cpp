@@ -28,13 +28,6 @@ struct PortDataParams {
     std::int32_t ssl_port = 0;
 };
 
-TorrentServices* running_engine(CommandContext& ctx) {
-    if (ctx.torrents == nullptr || !ctx.torrents->session.started()) {
-        return nullptr;
-    }
-    return ctx.torrents;
-}
-
 lt::settings_pack interfaces_pack(const engine::Interfaces& interfaces) {
     lt::settings_pack pack;
     pack.set_str(lt::settings_pack::listen_interfaces, interfaces.listen);

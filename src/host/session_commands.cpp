@@ -39,10 +39,8 @@ int engine_switch(NetworkService service) {
 
 // The running engine; null while none runs (also after it was torn down).
 lt::session* running_session(CommandContext& ctx) {
-    if (ctx.torrents == nullptr || !ctx.torrents->session.started()) {
-        return nullptr;
-    }
-    return &ctx.torrents->session.session();
+    TorrentServices* services = running_engine(ctx);
+    return services != nullptr ? &services->session.session() : nullptr;
 }
 
 void apply_int(CommandContext& ctx, int setting, int value) {

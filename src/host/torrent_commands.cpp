@@ -59,6 +59,10 @@ CommandEntry engine_entry(
 
 }  // namespace
 
+TorrentServices* running_engine(CommandContext& ctx) {
+    return ctx.torrents != nullptr && ctx.torrents->session.started() ? ctx.torrents : nullptr;
+}
+
 lt::torrent_handle find_torrent(TorrentServices& services, const UiValue& hash) {
     if (!hash.is_string() || !services.session.started() ||
         !engine::InfoHashHex::parse(hash.as_string())) {

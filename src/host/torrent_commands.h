@@ -7,6 +7,7 @@
 #include <libtorrent/torrent_handle.hpp>
 
 #include "velmora/bridge/command_table.h"
+#include "velmora/host/command_context.h"
 
 namespace velmora::engine {
 struct EngineFlags;
@@ -39,6 +40,9 @@ struct TorrentServices {
 
 using bridge::CommandArgs;
 using bridge::UiValue;
+
+// The engine services while a session runs; null before it starts and after it ends.
+TorrentServices* running_engine(CommandContext& ctx);
 
 // The torrent a command names by its key text (40 lowercase hex digits). Invalid when the text
 // is malformed, the engine is not running or the torrent is not in the session (a stopped

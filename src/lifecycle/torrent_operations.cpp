@@ -98,11 +98,15 @@ TorrentOperations::TorrentOperations(engine::EngineSession& engine,
       workers_(workers),
       folders_(folders) {}
 
-bool TorrentOperations::stop(const std::string& hash) {
+lt::torrent_handle TorrentOperations::find(const std::string& hash) const {
     if (!engine_.started() || !engine::InfoHashHex::parse(hash)) {
-        return false;
+        return {};
     }
-    const lt::torrent_handle handle = engine_.session().find_torrent(engine::to_hash(hash));
+    return engine_.session().find_torrent(engine::to_hash(hash));
+}
+
+bool TorrentOperations::stop(const std::string& hash) {
+    const lt::torrent_handle handle = find(hash);
     if (!handle.is_valid()) {
         return false;
     }
@@ -162,13 +166,10 @@ void TorrentOperations::start_stopped(const std::string& hash,
 void TorrentOperations::delete_torrent(const std::string& hash,
                                        bool delete_data,
                                        const std::string& data_path) {
-    if (engine_.started() && engine::InfoHashHex::parse(hash)) {
-        const lt::torrent_handle handle = engine_.session().find_torrent(engine::to_hash(hash));
-        if (handle.is_valid()) {
-            engine_.session().remove_torrent(
-                handle, delete_data ? lt::session_handle::delete_files : lt::remove_flags_t{});
-            return;
-        }
+    if (const lt::torrent_handle handle = find(hash); handle.is_valid()) {
+        engine_.session().remove_torrent(
+            handle, delete_data ? lt::session_handle::delete_files : lt::remove_flags_t{});
+        return;
     }
     if (!delete_data || !engine::InfoHashHex::parse(hash) || !records_.record_exists(hash)) {
         return;  // without its record nothing tells which files were the torrent's
@@ -235,10 +236,7 @@ bool TorrentOperations::take_auto_stop(const std::string& hash) {
 }
 
 void TorrentOperations::move_downloads_folder(const std::string& hash, const std::string& target) {
-    if (!engine_.started() || !engine::InfoHashHex::parse(hash)) {
-        return;
-    }
-    const lt::torrent_handle handle = engine_.session().find_torrent(engine::to_hash(hash));
+    const lt::torrent_handle handle = find(hash);
     if (!handle.is_valid()) {
         return;
     }
@@ -272,10 +270,7 @@ void TorrentOperations::start_next_move() {
         move_running_ = true;
         job = moves_.front();
     }
-    lt::torrent_handle handle;
-    if (engine_.started()) {
-        handle = engine_.session().find_torrent(engine::to_hash(job.hash));
-    }
+    const lt::torrent_handle handle = find(job.hash);
     if (handle.is_valid()) {
         handle.move_storage(job.target, lt::move_flags_t::always_replace_files);
         return;  // the engine's answer ends the move

@@ -102,6 +102,8 @@ private:
         std::string target;
         std::string hash;
     };
+    // The torrent of the running session a key names; invalid for a malformed key.
+    lt::torrent_handle find(const std::string& hash) const;
     void queue_move(std::string target, std::string hash);
     void end_move();
     std::filesystem::path completed_folder() const;
