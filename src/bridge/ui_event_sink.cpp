@@ -1,14 +1,44 @@
 // The event channel: page calls marshalled onto the gui thread.
 #include "velmora/bridge/ui_event_sink.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "velmora/bridge/gui_marshal.h"
 #include "velmora/bridge/ui_engine.h"
 
 namespace velmora::bridge {
+namespace {
+
+// How often a waiting caller looks whether the client began to exit.
+constexpr std::chrono::milliseconds kExitPollPeriod{10};
+
+// A page call handed over to the gui thread. It owns everything the call needs, so a caller
+// that stops waiting leaves nothing dangling behind the queued task.
+struct PendingCall {
+    PendingCall(std::string_view n, const UiValue& a) : name(n), arg(a) {}
+
+    void finish(UiValue value) {
+        const std::lock_guard lock(mutex);
+        result = std::move(value);
+        done = true;
+        finished.notify_all();
+    }
+
+    const std::string name;
+    const UiValue arg;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    UiValue result;
+};
+
+}  // namespace
 
 EventChannel::EventChannel(GuiLoop& loop, UiEngine& engine, const std::atomic<bool>& exiting)
     : loop_(loop), engine_(engine), exiting_(exiting) {}
@@ -23,17 +53,34 @@ UiValue EventChannel::ui_call(std::string_view name, const UiValue& arg) {
     if (exiting_.load(std::memory_order_relaxed)) {
         return UiValue();
     }
-    UiValue result;
-    const std::string fn(name);
-    loop_.run_on_gui([&] {
+    auto call = std::make_shared<PendingCall>(name, arg);
+    UiEngine& engine = engine_;
+    const bool queued = loop_.post([call, &engine] {
+        UiValue result;
         try {
-            result = engine_.call_page(fn, arg);
+            result = engine.call_page(call->name, call->arg);
         } catch (const std::exception& e) {
             // a failing page call reads as undefined for the caller
-            std::cerr << "velmora: page call " << fn << " failed: " << e.what() << '\n';
+            std::cerr << "velmora: page call " << call->name << " failed: " << e.what() << '\n';
         }
+        call->finish(std::move(result));
     });
-    return result;
+    if (!queued) {
+        return UiValue();
+    }
+    // The exit may be asked for from inside a page call that the gui thread serves beneath this
+    // one; that call cannot end before the exit sequence does, and the exit sequence waits for
+    // this thread. Once exiting, the caller goes on with undefined instead.
+    std::unique_lock lock(call->mutex);
+    while (!call->done) {
+        if (call->finished.wait_for(lock, kExitPollPeriod, [&] { return call->done; })) {
+            break;
+        }
+        if (exiting_.load(std::memory_order_relaxed) || loop_.is_stopped()) {
+            return UiValue();
+        }
+    }
+    return std::move(call->result);
 }
 
 }  // namespace velmora::bridge

@@ -176,7 +176,7 @@ void AlertPump::dispatch(lt::alert* alert) {
 }
 
 bool AlertPump::network_errors_shown(std::size_t toggle) const {
-    return settings_.event_toggles[toggle] && !flags_.port_change_in_progress;
+    return config::read_shared(settings_.event_toggles[toggle]) && !flags_.port_change_in_progress;
 }
 
 void AlertPump::on_listen_succeeded(const lt::listen_succeeded_alert& a) {
@@ -356,7 +356,8 @@ void AlertPump::handle(lt::alert* alert) {
         }
         case lt::performance_alert::alert_type: {
             const auto& a = static_cast<const lt::performance_alert&>(*alert);
-            if (settings_.event_toggles[kPerformanceWarnings] && !flags_.schedule_paused) {
+            if (config::read_shared(settings_.event_toggles[kPerformanceWarnings]) &&
+                !flags_.schedule_paused) {
                 const std::string hash = hash_of(a);
                 events_.ui_call(ev::kSetPerformanceAllert,
                                 UiArray{hash.empty() ? UiValue(std::int32_t{0}) : UiValue(hash),
@@ -441,7 +442,7 @@ void AlertPump::handle(lt::alert* alert) {
         }
         case lt::file_error_alert::alert_type: {
             const auto& a = static_cast<const lt::file_error_alert&>(*alert);
-            if (settings_.event_toggles[kFileErrors]) {
+            if (config::read_shared(settings_.event_toggles[kFileErrors])) {
                 UiArray payload{UiValue(message_of(a.error)), UiValue(hash_of(a)),
                                 UiValue(a.filename())};
                 append_error(payload, a.error);

@@ -68,7 +68,6 @@ void EngineSession::prepare_logs() {
             (log_folder_ / log_file_name(category)).string(), false);
         auto logger = std::make_shared<spdlog::logger>(log_category_name(category), sink);
         logger->set_level(spdlog::level::info);
-        logger->flush_on(spdlog::level::info);
         loggers_[static_cast<std::size_t>(category)] = std::move(logger);
     }
 }

@@ -13,6 +13,7 @@
 #include "velmora/engine/session_settings.h"
 #include "velmora/engine/status_reporter.h"
 #include "velmora/host/command_list.h"
+#include "velmora/host/shell_commands.h"
 #include "velmora/host/tick_timer.h"
 #include "velmora/host/torrent_commands.h"
 #include "velmora/lifecycle/torrent_lifecycle.h"
@@ -129,14 +130,22 @@ Client::Client(bridge::GuiLoop& loop,
                Desktop& desktop,
                engine::KeepAwake& keep_awake,
                AppPaths paths,
-               InstanceHooks instance)
+               InstanceHooks instance,
+               DesktopSession session)
     : loop_(loop),
       ui_(ui),
       desktop_(desktop),
       paths_(std::move(paths)),
       instance_(std::move(instance)),
       events_(loop, ui, state_.exiting),
-      context_{state_, paths_, settings_, desktop_, events_},
+      context_{.state = state_,
+               .paths = paths_,
+               .settings = settings_,
+               .desktop = desktop_,
+               .events = events_,
+               .shell = session.shell,
+               .power = session.power,
+               .post_close = [this] { loop_.post([this] { request_close(); }); }},
       commands_(std::make_unique<bridge::CommandTable>(command_list(context_))),
       engine_(std::make_unique<Engine>(*this, keep_awake)) {
     context_.torrents = &engine_->services;
@@ -200,6 +209,9 @@ void Client::start_up() {
         for (const auto& arg : state_.start_args) {
             route_argument(arg);
         }
+    }
+    if (context_.shell != nullptr) {
+        run_default_client_check(settings_.default_client_check, *context_.shell, events_);
     }
 }
 
@@ -308,9 +320,11 @@ void Client::on_termination_signal() {
             return;
         }
         ended_ = true;
+        // before the save: a tick waiting for the page goes on at once, whichever page call
+        // this task runs inside of
+        state_.exiting = true;
         run_end_session();
         state_.running = false;
-        state_.exiting = true;
         stop_ticks();
         release_instance();
         loop_.quit(0);

@@ -16,6 +16,7 @@
 #include "velmora/host/app_state.h"
 #include "velmora/host/command_context.h"
 #include "velmora/host/desktop.h"
+#include "velmora/host/shell.h"
 
 namespace velmora::engine {
 class EngineSession;
@@ -31,6 +32,13 @@ struct InstanceHooks {
     std::function<void()> release;
 };
 
+// The user's desktop session: the handler registrations and the power actions. Absent, its
+// commands do nothing.
+struct DesktopSession {
+    Shell* shell = nullptr;
+    PowerActions* power = nullptr;
+};
+
 // Thread: gui for everything, except where a method says otherwise. Constructed on the gui
 // thread after the single-instance test passed.
 class Client final : public bridge::UiEngineHost {
@@ -40,7 +48,8 @@ public:
            Desktop& desktop,
            engine::KeepAwake& keep_awake,
            AppPaths paths,
-           InstanceHooks instance);
+           InstanceHooks instance,
+           DesktopSession session = {});
     ~Client() override;
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;

@@ -18,6 +18,7 @@
 #include "velmora/host/port_commands.h"
 #include "velmora/host/session_commands.h"
 #include "velmora/host/settings_commands.h"
+#include "velmora/host/shell_commands.h"
 #include "velmora/host/torrent_commands.h"
 #include "velmora/host/torrent_operation_commands.h"
 #include "velmora/services/country_lookup.h"
@@ -153,7 +154,7 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
         {"set_dht", 1, UsualResult::False, {}},
         flag("set_auto_stop", 1),
         flag("set_auto_start", 1),
-        {"set_logging_events", 1, UsualResult::True, {}},
+        {"set_logging_events", 1, UsualResult::True, [&ctx](const CommandArgs& a) { return cmd_set_logging_events(ctx.settings, a); }},
         {"set_bandwith_option", 1, UsualResult::Int, [&ctx](const CommandArgs& a) { return cmd_set_bandwith_option(ctx.settings, a); }},
         {"reset_up_down_data", 0, UsualResult::Array, engine_command(ctx, UsualResult::Array, [](TorrentServices& t, const CommandArgs&) { return cmd_reset_up_down_data(t); })},
         {"get_resumed_uploaded", 0, UsualResult::Float, engine_command(ctx, UsualResult::Float, [](TorrentServices& t, const CommandArgs&) { return cmd_get_resumed_uploaded(t); })},
@@ -299,6 +300,10 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
     install_handlers(rows, port_commands(ctx));
     install_handlers(rows, torrent_operation_commands(ctx));
     install_handlers(rows, record_operation_commands(ctx.torrents));
+    if (ctx.shell != nullptr && ctx.power != nullptr) {
+        install_handlers(rows, shell_commands({*ctx.shell, *ctx.power, ctx.events, ctx.state,
+                                               ctx.post_close}));
+    }
     return rows;
 }
 // clang-format on

@@ -2,6 +2,8 @@
 #include "velmora/host/run.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <system_error>
@@ -12,10 +14,12 @@
 #include "velmora/logging/crash_report.h"
 #include "velmora/platform/linux/console_ui_engine.h"
 #include "velmora/platform/linux/logind_keep_awake.h"
+#include "velmora/platform/linux/logind_power.h"
 #include "velmora/platform/linux/single_instance.h"
 #include "velmora/platform/linux/termination_signals.h"
 #include "velmora/platform/linux/web/web_ui_engine.h"
 #include "velmora/platform/linux/xdg_desktop.h"
+#include "velmora/platform/linux/xdg_shell.h"
 
 namespace velmora::host {
 namespace {
@@ -31,6 +35,19 @@ std::unique_ptr<bridge::UiEngine> make_ui_engine(const CommandLine& line, const 
     options.store_folder = paths.appdata_folder;
     options.temp_folder = paths.temp_folder;
     return std::make_unique<platform::WebUiEngine>(std::move(options));
+}
+
+// The program that carries out the power actions; a test run names a harmless one.
+std::filesystem::path power_program() {
+    const char* chosen = std::getenv("VELMORA_POWER_PROGRAM");
+    return chosen != nullptr && *chosen != '\0' ? std::filesystem::path(chosen)
+                                                : std::filesystem::path("/usr/bin/systemctl");
+}
+
+std::filesystem::path running_program() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : exe;
 }
 
 }  // namespace
@@ -56,6 +73,8 @@ int run_velmora(int argc, const char* const* argv) {
     bridge::GuiLoop loop;
     platform::XdgDesktop desktop;
     platform::LogindKeepAwake keep_awake;
+    platform::XdgShell shell(platform::shell_folders_from_environment(), running_program());
+    platform::LogindPower power(power_program());
     auto ui = make_ui_engine(line, paths);
     platform::InstanceListener listener;
     Client* client_ptr = nullptr;
@@ -71,7 +90,8 @@ int run_velmora(int argc, const char* const* argv) {
         listener.stop();
         lock->release();
     };
-    Client client(loop, *ui, desktop, keep_awake, std::move(paths), std::move(hooks));
+    Client client(loop, *ui, desktop, keep_awake, std::move(paths), std::move(hooks),
+                  {&shell, &power});
     client_ptr = &client;
     platform::watch_termination_signals([&client](int) { client.on_termination_signal(); });
     return client.run(line.args);

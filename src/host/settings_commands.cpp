@@ -86,6 +86,16 @@ UiValue cmd_set_bandwith_option(ClientSettings& settings, const CommandArgs& arg
     return UiValue(settings.bandwith_option);
 }
 
+UiValue cmd_set_logging_events(ClientSettings& settings, const CommandArgs& args) {
+    const bridge::UiValue& toggles = args[0];
+    for (std::size_t i = 0; i < settings.event_toggles.size(); ++i) {
+        const bool on = toggles.is_array() && i < toggles.as_array().size() &&
+                        toggles.as_array()[i].read_bool();
+        config::write_shared(settings.event_toggles[i], on);
+    }
+    return UiValue(true);
+}
+
 UiValue cmd_set_default_client_check(ClientSettings& settings, const CommandArgs& args) {
     settings.default_client_check = args.bool_at(0);
     return UiValue(true);
@@ -115,7 +125,7 @@ UiValue cmd_set_resumed_settings(CommandContext& ctx, const CommandArgs& args) {
     ctx.state.window_placement = {saved.int_at(11), saved.int_at(12), saved.int_at(13),
                                   saved.int_at(14)};
     for (std::size_t i = 0; i < 8; ++i) {
-        ctx.settings.event_toggles[i] = saved.bool_at(15 + i);
+        config::write_shared(ctx.settings.event_toggles[i], saved.bool_at(15 + i));
     }
     ctx.settings.tray_minimize = saved.bool_at(23);
     ctx.settings.close_tray = saved.bool_at(24);

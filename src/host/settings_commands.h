@@ -11,6 +11,10 @@ namespace velmora::host {
 // The (name, arity) rows of the plain flag setters and getters, bound to the settings.
 std::vector<bridge::CommandEntry> setting_flag_commands(config::ClientSettings& settings);
 
+// The nine switches of the page's log, by position; what is missing or not an integer is off.
+bridge::UiValue cmd_set_logging_events(config::ClientSettings& settings,
+                                       const bridge::CommandArgs& args);
+
 bridge::UiValue cmd_set_bandwith_option(config::ClientSettings& settings,
                                         const bridge::CommandArgs& args);
 bridge::UiValue cmd_set_default_client_check(config::ClientSettings& settings,

@@ -10,6 +10,7 @@
 #include "client_rig.h"
 #include "support/recording_desktop.h"
 #include "support/recording_keep_awake.h"
+#include "support/recording_shell.h"
 #include "support/temp_dir.h"
 #include "velmora/bridge/headless_ui_engine.h"
 #include "velmora/config/advanced_settings_xml.h"
@@ -141,6 +142,154 @@ TEST_F(ClientTest, ATerminationSignalSavesTheSessionAndEnds) {
                                                        "get_torrents_to_restore", "logging_off"}));
     EXPECT_NE(read_file(paths.advanced_settings_file).find("<port>7777</port>"), std::string::npos);
     EXPECT_EQ(instance_log.back(), "release");
+}
+
+// The end asked for from inside a page call that a tick waits for: the tick cannot finish
+// before the end does, so it must give up waiting rather than run on beside the saving of the
+// records (or hold the end up until the wait limit).
+TEST_F(ClientTest, AnEndAskedForInsideATicksPageCallStopsThatTickAtOnce) {
+    using Clock = std::chrono::steady_clock;
+    struct Case {
+        const char* name;
+        bool by_signal;
+    };
+    for (const Case c : {Case{"page closed", false}, Case{"termination signal", true}}) {
+        SCOPED_TRACE(c.name);
+        bridge::GuiLoop local_loop;
+        bridge::HeadlessUiEngine local_ui;
+        Client client(local_loop, local_ui, desktop, keep_awake, paths, {});
+        std::optional<Clock::time_point> asked;
+        local_ui.set_page_function("do_statusbar", [&](const UiValue&) {
+            if (!asked) {
+                asked = Clock::now();
+                if (c.by_signal) {
+                    client.on_termination_signal();
+                    // the posted end runs here, inside this call, as the page's own wait
+                    // would run it
+                    local_loop.run_until([&] { return local_loop.is_stopped(); });
+                } else {
+                    local_ui.close_main_window();
+                }
+            }
+            return UiValue();
+        });
+        local_loop.post([&] { local_ui.command("start_timer", {}); });
+        EXPECT_EQ(client.run({}), 0);
+        ASSERT_TRUE(asked.has_value());
+        EXPECT_LT(Clock::now() - *asked, std::chrono::milliseconds(2000));
+    }
+}
+
+TEST_F(ClientTest, StartUpAsksToBecomeTheDefaultClientOnlyWhenItNoLongerIs) {
+    struct Case {
+        const char* name;
+        bool check_on, is_default;
+        int answer;
+        bool asked, registered;
+    };
+    const Case cases[] = {
+        {"check off", false, false, 1, false, false},
+        {"still the default", true, true, 1, false, false},
+        {"user agrees", true, false, 1, true, true},
+        {"user declines", true, false, 0, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::RecordingShell shell;
+        shell.default_client = c.is_default;
+        test::RecordingPowerActions power;
+        bridge::GuiLoop local_loop;
+        bridge::HeadlessUiEngine local_ui;
+        std::vector<std::string> order;
+        local_ui.set_page_function("get_resume_data", [&](const UiValue&) {
+            // the page's stored choice
+            local_ui.command("set_default_client_check", {UiValue(c.check_on ? 1 : 0)});
+            return UiValue(0);
+        });
+        local_ui.set_page_function("call_default_client_dialog", [&](const UiValue& arg) {
+            EXPECT_EQ(arg, UiValue(0));
+            order.emplace_back("asked");
+            return UiValue(c.answer);
+        });
+        Client client(local_loop, local_ui, desktop, keep_awake, paths, {}, {&shell, &power});
+        local_loop.post([&] { local_ui.close_main_window(); });
+        EXPECT_EQ(client.run({}), 0);
+        const auto dialogs = local_ui.events_named("call_default_client_dialog");
+        EXPECT_EQ(dialogs.size(), c.asked ? 1U : 0U);
+        const bool registered = std::find(shell.calls.begin(), shell.calls.end(),
+                                          "register_associations") != shell.calls.end();
+        EXPECT_EQ(registered, c.registered);
+        if (c.asked) {
+            // after the torrents of the last run came back
+            const auto events = local_ui.events();
+            const auto restore = std::find_if(events.begin(), events.end(), [](const auto& e) {
+                return e.name == "get_torrents_to_restore";
+            });
+            const auto dialog = std::find_if(events.begin(), events.end(), [](const auto& e) {
+                return e.name == "call_default_client_dialog";
+            });
+            EXPECT_LT(restore, dialog);
+        }
+    }
+}
+
+TEST_F(ClientTest, DesktopCommandsReachTheSessionAndReportItsFailures) {
+    test::RecordingShell shell;
+    test::RecordingPowerActions power;
+    int exit_asks = 0;
+    ui.set_page_function("do_exit", [&](const UiValue& arg) {
+        ++exit_asks;
+        EXPECT_EQ(arg, UiValue(1));  // forced: not merely hidden to the tray
+        return UiValue(0);           // the page says no
+    });
+    ui.set_page_function("call_default_client_dialog", [](const UiValue&) { return UiValue(0); });
+    Client client(loop, ui, desktop, keep_awake, paths, {}, {&shell, &power});
+    loop.post([&] {
+        shell.calls.clear();
+        EXPECT_EQ(ui.command("get_default_client_status", {}), UiValue(false));
+        EXPECT_EQ(ui.command("do_set_as_default_client", {}), UiValue(true));
+        EXPECT_EQ(ui.command("get_default_client_status", {}), UiValue(true));
+        EXPECT_EQ(ui.command("set_running_startup", {UiValue(1)}), UiValue(true));
+        EXPECT_EQ(ui.command("get_running_startup", {}), UiValue(true));
+        EXPECT_EQ(ui.command("set_running_startup", {UiValue("1")}), UiValue(false));
+        EXPECT_EQ(shell.calls,
+                  (std::vector<std::string>{"is_default_client", "register_associations",
+                                            "is_default_client", "set_run_at_log_on true",
+                                            "runs_at_log_on", "set_run_at_log_on false"}));
+
+        shell.errors = {{"Permission denied", "/home/u/.config/mimeapps.list"}};
+        ui.clear_events();
+        EXPECT_EQ(ui.command("do_set_as_default_client", {}), UiValue(true));
+        const auto errors = ui.events_named("post_registry_error");
+        ASSERT_EQ(errors.size(), 1U);
+        EXPECT_EQ(errors[0].arg, UiValue(UiArray{UiValue(61), UiValue("Permission denied"),
+                                                 UiValue("/home/u/.config/mimeapps.list")}));
+
+        for (const int choice : {2, 3, 4, 5, 0, 6, -1}) {
+            EXPECT_EQ(ui.command("auto_power_options", {UiValue(choice)}), UiValue(true));
+        }
+        EXPECT_EQ(power.requests(),
+                  (std::vector<host::PowerAction>{PowerAction::Hibernate, PowerAction::Reboot,
+                                                  PowerAction::PowerOff, PowerAction::Suspend}));
+        EXPECT_EQ(ui.command("auto_power_options", {UiValue(1)}), UiValue(true));
+        EXPECT_EQ(exit_asks, 0);  // the close comes as a message, after this command
+    });
+    // the refused close leaves the client running; the window closing ends it
+    std::atomic<bool> checked{false};
+    std::thread closer([&] {
+        for (int i = 0; i < 200 && exit_asks == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        loop.post([&] {
+            checked = !loop.is_stopped() && client.state().force_exit == 1;
+            ui.close_main_window();
+        });
+    });
+    EXPECT_EQ(client.run({}), 0);
+    closer.join();
+    EXPECT_EQ(exit_asks, 1);
+    EXPECT_TRUE(checked);
 }
 
 TEST_F(ClientTest, FunctionKeysReachTheirPageFunctions) {

@@ -1,6 +1,8 @@
 // The engine session and the alert pump on real loopback sessions.
+#include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <regex>
 #include <stdexcept>
 #include <thread>
 
@@ -116,16 +118,74 @@ TEST_F(EngineTest, StatisticPositionsAreAllFound) {
     }
 }
 
-TEST_F(EngineTest, SessionLogWritesTheEngineLogLines) {
-    settings.session_log = true;
-    start();
-    engine->write_log(LogCategory::Session, "a line of the session log");
-    engine->write_log(LogCategory::Peer, "no peer log is open");
-    std::ifstream in(dir / "logs" / "velmora_session.log");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("a line of the session log"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(dir / "logs" / "velmora_peer.log"));
-    EXPECT_EQ(engine->session().get_settings().get_int(lt::settings_pack::alert_queue_size), 8000);
+std::string read_text(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Which log files a start leaves in the log folder, and the form of their lines.
+TEST_F(EngineTest, TheLogSettingsDecideWhichLogFilesExist) {
+    const std::vector<std::string> all_files{"velmora_session.log", "velmora_torrent.log",
+                                             "velmora_peer.log", "velmora_dht.log",
+                                             "velmora_asserts.log"};
+    struct Case {
+        const char* name;
+        bool session, dht, delete_logs, files_before;
+        std::vector<std::string> files_after;
+        int queue_size;
+    };
+    const Case cases[] = {
+        {"no logs", false, false, false, false, {}, 5000},
+        {"session and dht",
+         true,
+         true,
+         false,
+         false,
+         {"velmora_dht.log", "velmora_session.log"},
+         11000},
+        {"old files deleted, none made", false, false, true, true, {}, 5000},
+        {"old files kept and appended to", true, false, false, true, all_files, 8000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir case_dir;
+        const auto logs = case_dir / "logs";
+        std::filesystem::create_directories(logs);
+        if (c.files_before) {
+            for (const auto& name : all_files) {
+                std::ofstream(logs / name) << "an earlier run\n";
+            }
+        }
+        config::ClientSettings case_settings = settings;
+        case_settings.session_log = c.session;
+        case_settings.dht_log = c.dht;
+        case_settings.delete_logs = c.delete_logs;
+        auto case_engine = std::make_unique<EngineSession>(case_settings, logs, page, true);
+        case_engine->start();
+        EXPECT_EQ(
+            case_engine->session().get_settings().get_int(lt::settings_pack::alert_queue_size),
+            c.queue_size);
+        case_engine->write_log(LogCategory::Session, "a line of the session log");
+        case_engine->write_log(LogCategory::Peer, "no peer log is open");
+        case_engine.reset();  // the loggers write out what they hold as they close
+
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(logs)) {
+            found.push_back(entry.path().filename().string());
+        }
+        std::sort(found.begin(), found.end());
+        std::vector<std::string> expected = c.files_after;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(found, expected);
+        if (c.session) {
+            const std::string text = read_text(logs / "velmora_session.log");
+            EXPECT_EQ(text.rfind(c.files_before ? "an earlier run\n[" : "[", 0), 0U) << text;
+            EXPECT_TRUE(std::regex_search(
+                text, std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )"
+                                 R"(\[session\] \[info\] a line of the session log\n)")))
+                << text;
+        }
+    }
 }
 
 TEST_F(EngineTest, PumpRaisesTheStatusBarAndHandsAddsOnward) {

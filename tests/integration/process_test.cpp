@@ -1,5 +1,6 @@
 // The real client process: console round trip, single-instance forwarding, termination.
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "support/child_process.h"
@@ -33,6 +35,19 @@ void wait_for_file(const std::filesystem::path& p) {
         std::this_thread::sleep_for(10ms);
     }
     ASSERT_TRUE(std::filesystem::exists(p)) << p;
+}
+
+// Every call the page gets is answered, whatever start-up asks on the way; the saved page
+// settings are none.
+ConsolePage::Answer settings_only_answers() {
+    return [](const PageCall& call) {
+        return call.fn == "get_resume_data" ? nlohmann::json(0) : nlohmann::json();
+    };
+}
+
+// Start-up is through once the client asks for the torrents of the last run.
+bool started(ConsolePage& page) {
+    return page.serve_until([&] { return !page.calls_of("get_torrents_to_restore").empty(); }, 10s);
 }
 
 TEST(ClientProcess, ConsoleRoundTripThenEndOfInputExits) {
@@ -132,18 +147,85 @@ TEST(ClientProcess, TerminationSignalsSaveTheSessionAndExitZero) {
         SCOPED_TRACE(sig);
         TempDir home;
         ChildProcess client(console_client(home), kEnv);
-        // every call the page gets is answered, whatever start-up asks on the way
-        ConsolePage page(client, [](const PageCall& call) {
-            return call.fn == "get_resume_data" ? nlohmann::json(0) : nlohmann::json();
-        });
-        ASSERT_TRUE(page.serve_until(
-            [&] { return !page.calls_of("get_torrents_to_restore").empty(); }, 10s));
+        ConsolePage page(client, settings_only_answers());
+        ASSERT_TRUE(started(page));
         wait_for_file(home / "instance.sock");
         client.signal(sig);
         EXPECT_TRUE(page.serve_until([&] { return !page.calls_of("logging_off").empty(); }, 10s));
         ASSERT_EQ(client.wait(20s), 0) << client.stderr_text();
         EXPECT_TRUE(std::filesystem::exists(home / "advanced-client-settings.xml"));
         EXPECT_FALSE(std::filesystem::exists(home / "instance.sock"));
+    }
+}
+
+std::string command_output(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            out += buffer;
+        }
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+// The desktop's own tools see the client as the handler once the page asked for it.
+TEST(ClientProcess, BecomingTheDefaultClientIsWhatTheDesktopReadsBack) {
+    TempDir home;
+    TempDir user;
+    const std::string config = (user / ".config").string();
+    const std::string data = (user / ".local/share").string();
+    std::vector<std::string> env = kEnv;
+    for (const auto& setting :
+         {"HOME=" + user.path().string(), "XDG_CONFIG_HOME=" + config, "XDG_DATA_HOME=" + data}) {
+        env.push_back(setting);
+    }
+    ChildProcess client(console_client(home), env);
+    ConsolePage page(client, settings_only_answers());
+    ASSERT_EQ(page.result_of(page.command("get_default_client_status")), false);
+    ASSERT_EQ(page.result_of(page.command("do_set_as_default_client")), true);
+    EXPECT_EQ(page.result_of(page.command("get_default_client_status")), true);
+    EXPECT_TRUE(page.calls_of("post_registry_error").empty());
+    client.close_stdin();
+    ASSERT_EQ(client.wait(20s), 0) << client.stderr_text();
+
+    const std::string mimeapps = (user / ".config/mimeapps.list").string();
+    std::ifstream in(mimeapps);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* type :
+         {"application/x-bittorrent", "x-scheme-handler/magnet", "application/x-vtr"}) {
+        SCOPED_TRACE(type);
+        EXPECT_NE(text.find(std::string(type) + "=velmora.desktop"), std::string::npos) << text;
+        const std::string query =
+            "env -u XDG_CURRENT_DESKTOP -u XDG_DATA_DIRS -u XDG_CONFIG_DIRS"
+            " HOME='" +
+            user.path().string() + "' XDG_CONFIG_HOME='" + config + "' XDG_DATA_HOME='" + data +
+            "' xdg-mime query default " + type;
+        EXPECT_EQ(command_output(query), "velmora.desktop\n");
+    }
+}
+
+// A fault that nothing handles ends the process with its signal, never a hang, and leaves
+// the single-instance lock free for the next start.
+TEST(ClientProcess, FatalSignalsEndTheProcess) {
+    const rlimit no_core{0, 0};
+    ASSERT_EQ(setrlimit(RLIMIT_CORE, &no_core), 0);  // the children inherit it
+    for (const int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+        SCOPED_TRACE(sig);
+        TempDir home;
+        ChildProcess client(console_client(home), kEnv);
+        ConsolePage page(client, settings_only_answers());
+        ASSERT_TRUE(started(page));
+        client.signal(sig);
+        ASSERT_EQ(client.wait(10s), 128 + sig);
+        EXPECT_NE(client.stderr_text().find("velmora: fatal signal"), std::string::npos);
+        ChildProcess next(console_client(home), kEnv);
+        ConsolePage next_page(next, settings_only_answers());
+        EXPECT_TRUE(started(next_page));
+        next.signal(SIGTERM);
+        next_page.serve_until([&] { return !next_page.calls_of("logging_off").empty(); }, 10s);
+        EXPECT_EQ(next.wait(20s), 0);
     }
 }
 

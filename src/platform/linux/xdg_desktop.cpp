@@ -6,36 +6,16 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
-#include <thread>
 
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;  // NOLINT(readability-redundant-declaration)
+#include "velmora/platform/linux/child_spawn.h"
 
 namespace velmora::platform {
 
 bool spawn_detached(const char* program, const std::string& argument) {
-    pid_t pid = 0;
-    std::string program_copy(program);
-    std::string argument_copy(argument);
-    char* argv[] = {program_copy.data(), argument_copy.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", 0, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", 1, 0);
-    const int rc = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        return false;
-    }
-    // reap it in the background so it leaves no zombie behind
-    std::thread([pid] {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-    }).detach();
-    return true;
+    // the opened program may have something to say on stderr
+    return spawn_quiet({program, argument}, ProgramLookup::SearchPath, {}, true);
 }
 
 void XdgDesktop::open_file(const std::filesystem::path& file) {

@@ -227,6 +227,26 @@ TEST_F(Commands, FlagsStoreWhatReadsAsANonZeroInteger) {
     EXPECT_EQ(settings.bandwith_option, 0);
 }
 
+TEST_F(Commands, LoggingEventsAreReadByPositionAndWhatIsMissingIsOff) {
+    using Toggles = std::array<bool, 9>;
+    const struct {
+        UiValue arg;
+        Toggles stored;
+    } cases[] = {
+        {UiValue(UiArray(9, UiValue(0))), Toggles{}},
+        {UiValue(UiArray{UiValue(1), UiValue(0), UiValue(7), UiValue("1")}),
+         Toggles{true, false, true, false, false, false, false, false, false}},
+        {UiValue(UiArray(12, UiValue(1))),
+         Toggles{true, true, true, true, true, true, true, true, true}},
+        {UiValue("not an array"), Toggles{}},
+    };
+    for (const auto& c : cases) {
+        settings.event_toggles.fill(true);
+        EXPECT_EQ(run("set_logging_events", {c.arg}), UiValue(true));
+        EXPECT_EQ(settings.event_toggles, c.stored);
+    }
+}
+
 TEST_F(Commands, ResumedSettingsAreReadByPosition) {
     const std::string exists = dir.path().string();
     UiArray saved = {UiValue(5.0e12), UiValue(123),  UiValue(exists),    UiValue("/no/such"),
