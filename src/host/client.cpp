@@ -16,7 +16,9 @@
 #include "velmora/host/shell_commands.h"
 #include "velmora/host/tick_timer.h"
 #include "velmora/host/torrent_commands.h"
+#include "velmora/lifecycle/torrent_creation.h"
 #include "velmora/lifecycle/torrent_lifecycle.h"
+#include "velmora/services/catalogue_search.h"
 #include "velmora/services/country_lookup.h"
 #include "velmora/services/file_hashes.h"
 
@@ -32,16 +34,23 @@ constexpr std::chrono::milliseconds kTickWaitLimit{3000};
 class JobQueues final : public engine::JobQueueHooks {
 public:
     // Both are built after the queues and used only once ticks run.
-    JobQueues(services::FileHashQueue* hashes, lifecycle::TorrentLifecycle* lifecycle)
-        : hashes_(hashes), lifecycle_(lifecycle) {}
+    JobQueues(services::FileHashQueue* hashes,
+              lifecycle::TorrentCreator* creator,
+              lifecycle::TorrentLifecycle* lifecycle)
+        : hashes_(hashes), creator_(creator), lifecycle_(lifecycle) {}
     void start_next_jobs() override {
         hashes_->start_next();
+        creator_->start_next();
         lifecycle_->operations().start_next_move();
     }
     std::int32_t storage_moves() const override { return lifecycle_->operations().moves_queued(); }
+    std::int32_t creations_queued() const override {
+        return static_cast<std::int32_t>(creator_->queue_length());
+    }
 
 private:
     services::FileHashQueue* hashes_;
+    lifecycle::TorrentCreator* creator_;
     lifecycle::TorrentLifecycle* lifecycle_;
 };
 
@@ -68,7 +77,7 @@ struct Client::Engine {
                   client.paths_.log_folder,
                   client.events_,
                   engine::loopback_only_from_environment()),
-          jobs(&hashes, &lifecycle),
+          jobs(&hashes, &creator, &lifecycle),
           countries(client.events_),
           status(client.settings_,
                  client.state_.running,
@@ -85,6 +94,11 @@ struct Client::Engine {
                     status,
                     client.events_,
                     lifecycle_folders(client.paths_)),
+          creator(client.events_,
+                  client.state_.running,
+                  [this](const std::filesystem::path& torrent, const std::string& save_path) {
+                      lifecycle.add_torrent_file(torrent, save_path, false);
+                  }),
           pump(session,
                client.settings_,
                client.state_.running,
@@ -104,7 +118,8 @@ struct Client::Engine {
                    flags,
                    status,
                    hashes,
-                   countries} {}
+                   countries,
+                   creator} {}
 
     engine::CountryLookup country_lookup() {
         return [this](const lt::address& address) {
@@ -120,6 +135,8 @@ struct Client::Engine {
     // Before the lifecycle, whose worker count waits for the hash workers at the end.
     services::FileHashQueue hashes;
     lifecycle::TorrentLifecycle lifecycle;
+    // After the lifecycle, which it hands new torrents to: its worker ends first.
+    lifecycle::TorrentCreator creator;
     engine::AlertPump pump;
     TickTimer timer;
     TorrentServices services;
@@ -138,6 +155,7 @@ Client::Client(bridge::GuiLoop& loop,
       paths_(std::move(paths)),
       instance_(std::move(instance)),
       events_(loop, ui, state_.exiting),
+      search_(std::make_unique<services::CatalogueSearch>(events_)),
       context_{.state = state_,
                .paths = paths_,
                .settings = settings_,
@@ -145,6 +163,7 @@ Client::Client(bridge::GuiLoop& loop,
                .events = events_,
                .shell = session.shell,
                .power = session.power,
+               .search = search_.get(),
                .post_close = [this] { loop_.post([this] { request_close(); }); }},
       commands_(std::make_unique<bridge::CommandTable>(command_list(context_))),
       engine_(std::make_unique<Engine>(*this, keep_awake)) {

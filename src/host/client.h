@@ -23,6 +23,10 @@ class EngineSession;
 class KeepAwake;
 }  // namespace velmora::engine
 
+namespace velmora::services {
+class CatalogueSearch;
+}
+
 namespace velmora::host {
 
 // Called once the window exists, so that later copies can reach this one; and at exit
@@ -105,6 +109,7 @@ private:
     config::ClientSettings settings_;
     InstanceHooks instance_;
     bridge::EventChannel events_;
+    std::unique_ptr<services::CatalogueSearch> search_;
     CommandContext context_;
     std::unique_ptr<bridge::CommandTable> commands_;
     std::unique_ptr<Engine> engine_;  // last: it goes first, while everything it uses is alive

@@ -11,11 +11,13 @@
 #include "velmora/bridge/ui_engine.h"
 #include "velmora/host/app_paths.h"
 #include "velmora/host/app_state.h"
+#include "velmora/host/creation_commands.h"
 #include "velmora/host/desktop.h"
 #include "velmora/host/folder_commands.h"
 #include "velmora/host/generic_commands.h"
 #include "velmora/host/option_commands.h"
 #include "velmora/host/port_commands.h"
+#include "velmora/host/search_commands.h"
 #include "velmora/host/session_commands.h"
 #include "velmora/host/settings_commands.h"
 #include "velmora/host/shell_commands.h"
@@ -300,6 +302,8 @@ std::vector<CommandEntry> command_list(CommandContext& ctx) {
     install_handlers(rows, port_commands(ctx));
     install_handlers(rows, torrent_operation_commands(ctx));
     install_handlers(rows, record_operation_commands(ctx.torrents));
+    install_handlers(rows, creation_commands(ctx));
+    install_handlers(rows, search_commands(ctx));
     if (ctx.shell != nullptr && ctx.power != nullptr) {
         install_handlers(rows, shell_commands({*ctx.shell, *ctx.power, ctx.events, ctx.state,
                                                ctx.post_close}));

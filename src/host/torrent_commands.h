@@ -16,8 +16,9 @@ class StatusReporter;
 class TransferTotals;
 }  // namespace velmora::engine
 namespace velmora::lifecycle {
+class TorrentCreator;
 class TorrentLifecycle;
-}
+}  // namespace velmora::lifecycle
 namespace velmora::services {
 class CountryDatabase;
 class FileHashQueue;
@@ -36,6 +37,7 @@ struct TorrentServices {
     engine::StatusReporter& status;
     services::FileHashQueue& hashes;
     services::CountryDatabase& countries;
+    lifecycle::TorrentCreator& creator;
 };
 
 using bridge::CommandArgs;

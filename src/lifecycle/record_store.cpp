@@ -2,26 +2,22 @@
 #include "velmora/lifecycle/record_store.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <system_error>
 #include <utility>
 
-#include <fcntl.h>
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/read_resume_data.hpp>
 #include <libtorrent/session_handle.hpp>
 #include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_status.hpp>
 #include <libtorrent/write_resume_data.hpp>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "velmora/bridge/event_names.h"
 #include "velmora/bridge/ui_value.h"
 #include "velmora/engine/error_translation.h"
 #include "velmora/engine/info_hash_hex.h"
+#include "velmora/lifecycle/file_io.h"
 
 namespace velmora::lifecycle {
 namespace {
@@ -33,103 +29,6 @@ constexpr std::string_view kRecordExtension = ".vtr";
 // translate, so it carries no kind and the generic text.
 constexpr std::int32_t kNoErrorKind = -1;
 constexpr std::int32_t kUnknownErrorText = 193;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    bool is_open() const { return fd_ >= 0; }
-    int get() const { return fd_; }
-    // close() can report a late write error, so a writer must see its result.
-    bool close() {
-        const int fd = std::exchange(fd_, -1);
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-// The whole file, or nullopt when it cannot be read or holds more than `limit` bytes. The size
-// is checked again while reading, for a file that grows after it was measured.
-std::optional<std::vector<char>> read_bounded(const fs::path& path, std::uintmax_t limit) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.is_open()) {
-        return std::nullopt;
-    }
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0 || info.st_size < 0 ||
-        static_cast<std::uintmax_t>(info.st_size) > limit) {
-        return std::nullopt;
-    }
-    // one spare byte, so that reaching the end of the buffer means the file is larger
-    std::vector<char> buffer(static_cast<std::size_t>(info.st_size) + 1);
-    std::size_t filled = 0;
-    for (;;) {
-        if (filled == buffer.size()) {
-            if (buffer.size() > limit) {
-                return std::nullopt;
-            }
-            buffer.resize(
-                static_cast<std::size_t>(std::min<std::uintmax_t>(buffer.size() * 2, limit + 1)));
-        }
-        const ssize_t got = ::read(file.get(), buffer.data() + filled, buffer.size() - filled);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(got);
-    }
-    buffer.resize(filled);
-    return buffer;
-}
-
-bool write_all(int fd, const std::vector<char>& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t put = ::write(fd, data.data() + done, data.size() - done);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-// A new file holding exactly `data`, on the disk (not only in the cache) when this returns true.
-bool write_new_file_durably(const fs::path& path, const std::vector<char>& data) {
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!file.is_open()) {
-        return false;
-    }
-    const bool written = write_all(file.get(), data) && ::fsync(file.get()) == 0;
-    return file.close() && written;
-}
-
-// Unique among every write of this process and of any other process sharing the folder, so
-// two writers of one record never share a temporary file.
-fs::path temporary_path_beside(const fs::path& target) {
-    static std::atomic<std::uint64_t> writes{0};
-    const std::uint64_t number = writes.fetch_add(1, std::memory_order_relaxed);
-    fs::path temp = target;
-    temp += "." + std::to_string(::getpid()) + "." + std::to_string(number) + ".tmp";
-    return temp;
-}
 
 }  // namespace
 
@@ -150,12 +49,8 @@ bool RecordStore::record_exists(std::string_view hash) const {
 void RecordStore::write_record(std::string_view hash, const lt::add_torrent_params& params) const {
     const std::vector<char> buffer = lt::write_resume_data_buf(params);
     const fs::path target = record_path(hash);
-    const fs::path temp = temporary_path_beside(target);
-    // rename() swaps the whole file in one step: the record is either the old one or the new
-    // one, and when two writes overlap the later rename is the one that stays
-    if (!write_new_file_durably(temp, buffer) || ::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
-    }
+    // the record is either the old one or the new one, never half of either
+    write_file_replacing(target, buffer);
 }
 
 std::optional<RecordLoad> RecordStore::load_record(const std::filesystem::path& path,
@@ -227,7 +122,8 @@ void RecordStore::delete_record(std::string_view hash) const {
 
 std::optional<RecordStore::Parsed> RecordStore::read_and_decode(const std::filesystem::path& path,
                                                                 std::string_view shown_name) const {
-    std::optional<std::vector<char>> buffer = read_bounded(path, kLargestRecordBytes);
+    lt::error_code unread;
+    std::optional<std::vector<char>> buffer = read_whole_file(path, kLargestRecordBytes, unread);
     if (!buffer) {
         report_unreadable(shown_name);
         return std::nullopt;

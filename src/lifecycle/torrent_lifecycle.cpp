@@ -200,9 +200,10 @@ void TorrentLifecycle::add_torrent_file(const std::filesystem::path& path,
         engine_.session().async_add_torrent(std::move(params));
         return;
     }
-    const PreAddContext context{folders_.download_folder().string(),
-                                static_cast<std::int64_t>(std::time(nullptr)), auto_load,
-                                settings_.pre_allocate_files};
+    // the dialog offers the folder the torrent would go to: a new torrent's own folder, so
+    // that it seeds from where its files are
+    const PreAddContext context{params.save_path, static_cast<std::int64_t>(std::time(nullptr)),
+                                auto_load, settings_.pre_allocate_files};
     const UiArray trackers = engine::trackers_array(metadata->trackers(), lt::clock_type::now());
     const PreAddAnswer answer = read_pre_add_answer(
         events_.ui_call(ev::kPreAddTorrent, pre_add_map(*metadata, trackers, context)));

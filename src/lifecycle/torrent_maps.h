@@ -21,7 +21,7 @@ namespace velmora::lifecycle {
 // apply_root_rename, which changes the parameters it is given.
 
 struct PreAddContext {
-    std::string save_path;  // the user's download folder
+    std::string save_path;  // where the torrent would go: the user's download folder, as a rule
     std::int64_t now;       // seconds since 1970, shown as local time
     bool auto_load;         // the file came from the auto-load folder
     bool pre_allocate;

@@ -2,6 +2,7 @@
 #include "velmora/host/client.h"
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "support/temp_dir.h"
 #include "velmora/bridge/headless_ui_engine.h"
 #include "velmora/config/advanced_settings_xml.h"
+#include "velmora/engine/client_functions.h"
 #include "velmora/engine/engine_session.h"
 
 namespace velmora::host {
@@ -290,6 +292,70 @@ TEST_F(ClientTest, DesktopCommandsReachTheSessionAndReportItsFailures) {
     closer.join();
     EXPECT_EQ(exit_asks, 1);
     EXPECT_TRUE(checked);
+}
+
+// Serves the gui loop until the condition holds; false after the limit.
+bool serve_until(bridge::GuiLoop& loop,
+                 const std::function<bool()>& done,
+                 std::chrono::seconds limit = std::chrono::seconds(20)) {
+    std::atomic<bool> timed_out{false};
+    std::atomic<bool> finished{false};
+    std::thread alarm([&] {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!finished && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            loop.wake();
+        }
+        timed_out = true;
+        loop.wake();
+    });
+    loop.run_until([&] { return done() || timed_out; });
+    finished = true;
+    alarm.join();
+    return done();
+}
+
+TEST_F(ClientTest, TheCatalogueIsSearchedAndItsRowsAndHistoryRowsAddByHash) {
+    // 20 bytes of date, the base64 hash, the quoted name from byte 51, the size last
+    const std::string search_hash = "ASNFZ4mrze8BI0VniavN7wEjRWc=";
+    const std::string search_hex = "0123456789abcdef0123456789abcdef01234567";
+    const std::string history_hex = "89abcdef0123456789abcdef0123456789abcdef";
+    const auto catalogue = dir / "catalogue.csv";
+    std::ofstream(catalogue) << "header line that is never matched: Debian\n"
+                             << "2024-01-02 03:04:05 ;" << search_hash
+                             << ";\"Debian Live Image\";123456\n"
+                             << "2024-01-02 03:04:05 ;" << search_hash << ";\"something else\";7\n";
+    ui.set_page_function("IndexFromHash", [](const UiValue&) { return UiValue(-1); });
+    with_client([&](Client& client) {
+        EXPECT_EQ(
+            ui.command("set_search",
+                       {UiValue(UiArray{UiValue(catalogue.string()), UiValue(0), UiValue(0)})}),
+            UiValue(true));
+        EXPECT_EQ(ui.command("search", {UiValue("debian")}), UiValue(true));
+        ASSERT_TRUE(
+            serve_until(loop, [&] { return !ui.events_named("add_search_results").empty(); }));
+        const UiValue results = ui.events_named("add_search_results").front().arg;
+        ASSERT_EQ(results.as_array().size(), 1U);
+        EXPECT_EQ(results.as_array()[0].at_key("name"), UiValue("Debian Live Image"));
+        EXPECT_EQ(results.as_array()[0].at_key("hash"), UiValue(search_hash));
+        const auto statuses = ui.events_named("set_search_statusbar");
+        ASSERT_EQ(statuses.size(), 1U);
+        EXPECT_EQ(statuses[0].arg, UiValue(1209));
+
+        EXPECT_EQ(
+            ui.command("do_add_search_hash",
+                       {UiValue(search_hash), UiValue("Debian Live Image"), UiValue(UiArray{})}),
+            UiValue(true));
+        EXPECT_EQ(ui.command("do_add_history_hash",
+                             {UiValue(history_hex), UiValue("from the history"),
+                              UiValue(UiArray{UiValue("http://127.0.0.1:9/announce")})}),
+                  UiValue(true));
+        lt::session& session = client.engine_session().session();
+        EXPECT_TRUE(serve_until(loop, [&] {
+            return session.find_torrent(engine::to_hash(search_hex)).is_valid() &&
+                   session.find_torrent(engine::to_hash(history_hex)).is_valid();
+        }));
+    });
 }
 
 TEST_F(ClientTest, FunctionKeysReachTheirPageFunctions) {

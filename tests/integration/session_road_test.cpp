@@ -68,44 +68,10 @@ std::string dump(const ConsolePage& page) {
     return o;
 }
 
-// The client's TCP port on 127.0.0.1. With ports of the system's choosing its IPv4 and IPv6
-// sockets get a port each, and the page hears of both.
-int listen_port(const ConsolePage& page) {
-    const auto calls = page.calls_of("set_port_variable");
-    for (auto it = calls.rbegin(); it != calls.rend(); ++it) {
-        const int port = it->arg[0].get<int>();
-        if (accepts_connections(port)) {
-            return port;
-        }
-    }
-    return 0;
-}
-
 class SessionRoadTest : public ::testing::Test {
 protected:
-    // Has the client connect to the seeder until it counts it among the torrent's peers: a
-    // torrent that was just started again may still be checking and turn the peer away.
     static bool join(RunningClient& client, Seeder& seeder, const std::string& hash) {
-        const std::size_t updates_before = client.page.calls_of("update_torrent").size();
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            client.page.command("do_add_peer_to_torrent",
-                                json::array({"127.0.0.1", 0, seeder.port(), hash}));
-            if (client.page.serve_until(
-                    [&] {
-                        const auto updates = client.page.calls_of("update_torrent");
-                        for (std::size_t i = updates_before; i < updates.size(); ++i) {
-                            const json& u = updates[i].arg[0];
-                            if (u["hash"] == hash && u["peers"].get<int>() > 0) {
-                                return true;
-                            }
-                        }
-                        return false;
-                    },
-                    3s)) {
-                return true;
-            }
-        }
-        return false;
+        return join_peer(client, seeder.port(), hash);
     }
 
     void SetUp() override { ASSERT_TRUE(tracker.ready()); }
