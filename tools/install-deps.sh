@@ -10,7 +10,7 @@ packages=(
     liblzf-dev nlohmann-json3-dev libsqlite3-dev sqlite3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     python3-libtorrent opentracker iproute2 util-linux
-    chromium xdg-utils zenity locales
+    chromium xdg-utils shared-mime-info zenity locales
 )
 
 sudo_if_needed() {

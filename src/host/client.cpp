@@ -33,7 +33,7 @@ constexpr std::chrono::milliseconds kTickWaitLimit{3000};
 // The job queues the status-bar refresh drives.
 class JobQueues final : public engine::JobQueueHooks {
 public:
-    // Both are built after the queues and used only once ticks run.
+    // All three are built after the queues and used only once ticks run.
     JobQueues(services::FileHashQueue* hashes,
               lifecycle::TorrentCreator* creator,
               lifecycle::TorrentLifecycle* lifecycle)
