@@ -15,6 +15,8 @@
 #include <libtorrent/create_torrent.hpp>
 #include <libtorrent/error_code.hpp>
 #include <libtorrent/hasher.hpp>
+#include <libtorrent/posix_disk_io.hpp>
+#include <libtorrent/settings_pack.hpp>
 #include <libtorrent/torrent_info.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -491,8 +493,11 @@ Outcome make_torrent_file(const CreateJob& job,
     }
 
     lt::error_code error;
+    // Read with plain reads, not through memory maps: a source file cut short while it is
+    // hashed then gives a read error instead of a bus error the engine has to catch in its
+    // signal handler.
     lt::set_piece_hashes(
-        builder, parent.string(),
+        builder, parent.string(), lt::settings_pack(), lt::posix_disk_io_constructor,
         [&](lt::piece_index_t piece) {
             if (!keep_going()) {
                 throw Abandoned{};

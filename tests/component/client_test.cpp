@@ -238,7 +238,7 @@ TEST_F(ClientTest, StartUpAsksToBecomeTheDefaultClientOnlyWhenItNoLongerIs) {
 TEST_F(ClientTest, DesktopCommandsReachTheSessionAndReportItsFailures) {
     test::RecordingShell shell;
     test::RecordingPowerActions power;
-    int exit_asks = 0;
+    std::atomic<int> exit_asks{0};
     ui.set_page_function("do_exit", [&](const UiValue& arg) {
         ++exit_asks;
         EXPECT_EQ(arg, UiValue(1));  // forced: not merely hidden to the tray
