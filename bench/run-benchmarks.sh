@@ -9,7 +9,7 @@ data="${VELMORA_BENCH_DIR:-/tmp/velmora-bench}"
 mkdir -p "$data"
 
 cmake --preset release >/dev/null
-cmake --build "$root/build/release" -j"$(nproc)" --target digest_bench search_bench >/dev/null
+cmake --build "$root/build/release" -j"$(nproc)" --target digest_bench search_bench create_bench >/dev/null
 bin="$root/build/release/bench"
 
 big="$data/random-2GiB.bin"
@@ -44,6 +44,11 @@ for _ in $(seq "$runs"); do
     # grep's output goes to a file: with /dev/null GNU grep stops at the first match
     refs[plain]+="$(seconds env LC_ALL=C grep -F -c Debian "$catalogue") "
     refs[adaptive]+="$(seconds env LC_ALL=C grep -E -c 'live.*Debian' "$catalogue") "
+    # v1 with 4 MiB pieces, and hybrid (v1 and v2 hashes), beside mktorrent's 4 MiB pieces
+    ours[create_v1]+="$("$bin/create_bench" "$big" "$data/velmora.torrent" v1 4194304) "
+    ours[create_hybrid]+="$("$bin/create_bench" "$big" "$data/velmora.torrent" hybrid 4194304) "
+    rm -f "$data/mktorrent.torrent"
+    refs[create]+="$(seconds mktorrent -l 22 -o "$data/mktorrent.torrent" "$big") "
 done
 
 big_mib=2048
@@ -58,6 +63,10 @@ row() {  # name, MiB, our times, reference times, reference name, target
 }
 row "SHA-1 of a 2 GiB file" "$big_mib" "${ours[sha1]}" "${refs[sha1]}" "openssl dgst -sha1" ">= 90%"
 row "MD5 of a 2 GiB file" "$big_mib" "${ours[md5]}" "${refs[md5]}" "openssl dgst -md5" ">= 90%"
+row "creation, v1, 4 MiB pieces" "$big_mib" "${ours[create_v1]}" "${refs[create]}" \
+    "mktorrent -l 22" ">= 90%"
+row "creation, hybrid, 4 MiB pieces" "$big_mib" "${ours[create_hybrid]}" "${refs[create]}" \
+    "mktorrent -l 22 (v1 only)" ">= 90%"
 row "plain search, 1 GiB catalogue" "$catalogue_mib" "${ours[plain]}" "${refs[plain]}" \
     "LC_ALL=C grep -F -c" ">= 70%"
 row "adaptive search, 1 GiB catalogue" "$catalogue_mib" "${ours[adaptive]}" \

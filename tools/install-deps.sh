@@ -9,7 +9,7 @@ packages=(
     libmaxmind-db-writer-perl
     liblzf-dev nlohmann-json3-dev libsqlite3-dev sqlite3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    python3-libtorrent opentracker iproute2 util-linux
+    python3-libtorrent opentracker iproute2 util-linux mktorrent bc
     chromium xdg-utils shared-mime-info zenity locales
 )
 
