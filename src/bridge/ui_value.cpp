@@ -25,8 +25,18 @@ std::string UiValue::read_text() const {
     return to_json_text(*this);
 }
 
+namespace {
+const UiValue kUndefined;
+}  // namespace
+
+const UiValue& UiValue::at_index(std::size_t index) const {
+    if (!is_array() || index >= as_array().size()) {
+        return kUndefined;
+    }
+    return as_array()[index];
+}
+
 const UiValue& UiValue::at_key(std::string_view key) const {
-    static const UiValue kUndefined;
     if (!is_map()) {
         return kUndefined;
     }

@@ -60,6 +60,8 @@ public:
     std::string read_text() const;
     // The map entry of that key, or undefined.
     const UiValue& at_key(std::string_view key) const;
+    // The array element at that position, or undefined (also for a value that is no array).
+    const UiValue& at_index(std::size_t index) const;
 
     const Storage& storage() const { return v_; }
     bool operator==(const UiValue& other) const = default;

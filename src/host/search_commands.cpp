@@ -49,14 +49,11 @@ std::vector<CommandEntry> search_commands(CommandContext& ctx) {
          [&ctx](const CommandArgs& a) {
              if (ctx.search != nullptr) {
                  const UiValue& options = a[0];
-                 const auto at = [&options](std::size_t i) -> const UiValue& {
-                     static const UiValue kMissing;
-                     return options.is_array() && i < options.as_array().size()
-                                ? options.as_array()[i]
-                                : kMissing;
-                 };
-                 ctx.search->configure(at(0).is_string() ? at(0).as_string() : std::string(),
-                                       at(1).is_int() ? at(1).as_int() : 0, at(2).read_bool());
+                 const UiValue& path = options.at_index(0);
+                 const UiValue& limit = options.at_index(1);
+                 ctx.search->configure(path.is_string() ? path.as_string() : std::string(),
+                                       limit.is_int() ? limit.as_int() : 0,
+                                       options.at_index(2).read_bool());
              }
              return UiValue(true);
          }},

@@ -89,9 +89,7 @@ UiValue cmd_set_bandwith_option(ClientSettings& settings, const CommandArgs& arg
 UiValue cmd_set_logging_events(ClientSettings& settings, const CommandArgs& args) {
     const bridge::UiValue& toggles = args[0];
     for (std::size_t i = 0; i < settings.event_toggles.size(); ++i) {
-        const bool on = toggles.is_array() && i < toggles.as_array().size() &&
-                        toggles.as_array()[i].read_bool();
-        config::write_shared(settings.event_toggles[i], on);
+        config::write_shared(settings.event_toggles[i], toggles.at_index(i).read_bool());
     }
     return UiValue(true);
 }

@@ -57,20 +57,12 @@ struct Abandoned {};
 
 // ---- page values ----
 
-const UiValue& element(const UiValue& array, std::size_t index) {
-    static const UiValue kUndefined;
-    if (!array.is_array() || index >= array.as_array().size()) {
-        return kUndefined;
-    }
-    return array.as_array()[index];
-}
-
 std::string text_of(const UiValue& value) {
     return value.is_string() ? value.as_string() : std::string();
 }
 
 std::string text_at(const UiValue& array, std::size_t index) {
-    return text_of(element(array, index));
+    return text_of(array.at_index(index));
 }
 
 // Entries keep their positions (a tracker's tier is its position); mistyped ones read as empty.
@@ -731,18 +723,18 @@ CreateJob create_job_from(const bridge::UiValue& options,
     job.source = text_at(options, 0);
     job.output = text_at(options, 1);
     job.comment = text_at(options, 2);
-    job.piece_size = element(options, 3).read_int();
-    job.is_private = element(options, 4).read_bool();
-    job.add_after_creation = element(options, 5).read_bool();
-    job.optimize_alignment = element(options, 6).read_bool();
-    job.file_hashes = element(options, 12).read_bool();
-    job.reserved = element(options, 7).read_int();
+    job.piece_size = options.at_index(3).read_int();
+    job.is_private = options.at_index(4).read_bool();
+    job.add_after_creation = options.at_index(5).read_bool();
+    job.optimize_alignment = options.at_index(6).read_bool();
+    job.file_hashes = options.at_index(12).read_bool();
+    job.reserved = options.at_index(7).read_int();
     job.trackers = texts_of(trackers);
     job.web_seeds = texts_of(web_seeds);
-    job.collections = texts_of(element(options, 8));
-    job.similar_torrents = texts_of(element(options, 9));
-    job.dht_nodes = texts_of(element(options, 13));
-    job.format = format_from(element(options, 10).read_int());
+    job.collections = texts_of(options.at_index(8));
+    job.similar_torrents = texts_of(options.at_index(9));
+    job.dht_nodes = texts_of(options.at_index(13));
+    job.format = format_from(options.at_index(10).read_int());
     job.root_certificate = text_at(options, 11);
     return job;
 }
@@ -874,8 +866,8 @@ void export_torrent(const RecordStore& records,
         if (!comment.empty()) {
             builder.set_comment(comment.c_str());
         }
-        add_trackers(builder, texts_of(element(options, 3)));
-        add_web_seeds(builder, texts_of(element(options, 4)), record->metadata->web_seeds());
+        add_trackers(builder, texts_of(options.at_index(3)));
+        add_web_seeds(builder, texts_of(options.at_index(4)), record->metadata->web_seeds());
         if (!restore_piece_layers(builder, records, *record, record_name)) {
             return;
         }
@@ -919,11 +911,11 @@ void edit_torrent_file(const bridge::UiValue& options, bridge::UiEventSink& even
         }
         // collections and similar torrents live in the info dictionary, which an edit keeps as
         // it is: the builder leaves them out of a copied dictionary
-        add_trackers(builder, texts_of(element(options, 6)));
-        add_web_seeds(builder, texts_of(element(options, 7)));
-        add_similar_torrents(builder, texts_of(element(options, 5)));
-        add_dht_nodes(builder, texts_of(element(options, 4)));
-        add_collections(builder, texts_of(element(options, 3)));
+        add_trackers(builder, texts_of(options.at_index(6)));
+        add_web_seeds(builder, texts_of(options.at_index(7)));
+        add_similar_torrents(builder, texts_of(options.at_index(5)));
+        add_dht_nodes(builder, texts_of(options.at_index(4)));
+        add_collections(builder, texts_of(options.at_index(3)));
         if (const lt::error_code error = write_file_replacing(
                 output_file(target).value_or(fs::path()), builder.generate_buf())) {
             raise_create_error(events, error, created_name_of(target));
