@@ -116,6 +116,18 @@ UiValue PageChannel::call(std::string_view fn, const UiValue& arg) {
     return node.mapped().answered ? std::move(node.mapped().value) : UiValue();
 }
 
+void PageChannel::post(std::string_view fn, const UiValue& arg) {
+    std::int64_t id = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_) {
+            return;
+        }
+        id = next_call_id_++;  // no waiter: its reply is dropped when it comes
+    }
+    send_(encode_call(id, fn, arg));
+}
+
 void PageChannel::send_window(std::string_view op, std::string_view url) {
     if (is_open()) {
         send_(encode_window(op, url));

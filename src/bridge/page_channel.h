@@ -40,6 +40,8 @@ public:
 
     // Thread: gui. Calls a page function and waits for its reply.
     UiValue call(std::string_view fn, const UiValue& arg);
+    // Thread: any. Calls a page function whose reply nobody reads; dropped once the page is gone.
+    void post(std::string_view fn, const UiValue& arg);
     // Thread: any. A window request that needs no answer; dropped once the page is gone.
     void send_window(std::string_view op, std::string_view url = {});
 

@@ -52,6 +52,9 @@ public:
     // Calls a global function of the main page with one argument; undefined when there is
     // no page, the function fails or the page goes away before answering.
     virtual UiValue call_page(std::string_view fn, const UiValue& arg) = 0;
+    // Calls it the same way when nobody reads the result, without waiting for the page where
+    // the engine can; the calls keep their order with call_page's.
+    virtual void post_page(std::string_view fn, const UiValue& arg) { call_page(fn, arg); }
     // Brings the main window forward (a second copy asked for it).
     virtual void show_main_window() = 0;
     // Maximises the main window, or restores it when it is maximised (F11); best effort.

@@ -83,4 +83,30 @@ UiValue EventChannel::ui_call(std::string_view name, const UiValue& arg) {
     return std::move(call->result);
 }
 
+void EventChannel::ui_post(std::string_view name, const UiValue& arg) {
+    if (posted_.fetch_add(1, std::memory_order_relaxed) % kPostWindow == kPostWindow - 1) {
+        // the page answers in order: once this one is answered, so are those before it
+        ui_call(name, arg);
+        return;
+    }
+    if (loop_.is_stopped()) {
+        return;
+    }
+    if (loop_.on_gui_thread()) {
+        engine_.post_page(name, arg);
+        return;
+    }
+    if (exiting_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    UiEngine& engine = engine_;
+    loop_.post([&engine, name = std::string(name), arg] {
+        try {
+            engine.post_page(name, arg);
+        } catch (const std::exception& e) {
+            std::cerr << "velmora: page call " << name << " failed: " << e.what() << '\n';
+        }
+    });
+}
+
 }  // namespace velmora::bridge

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string_view>
 
 #include "velmora/bridge/ui_value.h"
@@ -17,20 +18,29 @@ public:
     // Thread: any. Calls the page function and waits for its result; undefined on failure.
     // Never call it while holding a lock.
     virtual UiValue ui_call(std::string_view name, const UiValue& arg) = 0;
+    // Thread: any. Raises an event whose result nobody reads; the caller need not wait for the
+    // page. It keeps its order with the thread's other events. Never call it holding a lock.
+    virtual void ui_post(std::string_view name, const UiValue& arg) { ui_call(name, arg); }
 };
 
 // Runs inline on the gui thread; other threads post to the gui loop and wait, so the events
 // of one thread keep their order. Once `exiting` is set, other threads get undefined at once.
+// Posted events are not waited for, but every kPostWindow-th one is: no page falls further
+// behind than that, however fast a thread raises them.
 class EventChannel final : public UiEventSink {
 public:
+    static constexpr std::uint32_t kPostWindow = 64;
+
     EventChannel(GuiLoop& loop, UiEngine& engine, const std::atomic<bool>& exiting);
 
     UiValue ui_call(std::string_view name, const UiValue& arg) override;
+    void ui_post(std::string_view name, const UiValue& arg) override;
 
 private:
     GuiLoop& loop_;
     UiEngine& engine_;
     const std::atomic<bool>& exiting_;
+    std::atomic<std::uint32_t> posted_{0};
 };
 
 }  // namespace velmora::bridge

@@ -57,7 +57,8 @@ void StatusReporter::update_torrent(const lt::torrent_status& status) {
         report_update_error(events_, kTorrentUpdateError, e.what());
         return;
     }
-    events_.ui_call(bridge::event::kUpdateTorrent, std::move(payload));
+    // a tick raises one per torrent: waiting for the page each time would cost a round trip each
+    events_.ui_post(bridge::event::kUpdateTorrent, std::move(payload));
 }
 
 void StatusReporter::update_torrents_trackers(const lt::torrent_handle& handle) {

@@ -16,6 +16,7 @@
 #include "velmora/host/shell_commands.h"
 #include "velmora/host/tick_timer.h"
 #include "velmora/host/torrent_commands.h"
+#include "velmora/lifecycle/file_io.h"
 #include "velmora/lifecycle/torrent_creation.h"
 #include "velmora/lifecycle/torrent_lifecycle.h"
 #include "velmora/services/catalogue_search.h"
@@ -200,6 +201,8 @@ int Client::run(std::vector<std::string> args) {
 
 void Client::start_up() {
     create_app_folders(paths_);
+    lifecycle::remove_stale_temporaries(paths_.record_folder);
+    lifecycle::remove_stale_temporaries(paths_.advanced_settings_file.parent_path());
     load_settings();
     // A first run has no page settings store yet: the adapter lock would bind to an adapter
     // the user never chose.
@@ -256,14 +259,19 @@ void Client::save_settings() {
 }
 
 void Client::route_argument(const std::string& text) {
-    // tested in this order, case-sensitively
     auto& lifecycle = engine_->lifecycle;
-    if (text.find("magnet:") != std::string::npos) {
-        lifecycle.add_magnet(text);
-    } else if (text.find(".torrent") != std::string::npos) {
-        lifecycle.add_torrent_file(text, {}, false);
-    } else if (text.find(".vtr") != std::string::npos) {
-        lifecycle.add_record_file(text);
+    switch (argument_flow(text)) {
+        case ArgumentFlow::Magnet:
+            lifecycle.add_magnet(text);
+            break;
+        case ArgumentFlow::TorrentFile:
+            lifecycle.add_torrent_file(text, {}, false);
+            break;
+        case ArgumentFlow::RecordFile:
+            lifecycle.add_record_file(text);
+            break;
+        case ArgumentFlow::None:
+            break;
     }
 }
 

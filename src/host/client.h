@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velmora/bridge/command_table.h"
@@ -28,6 +29,23 @@ class CatalogueSearch;
 }
 
 namespace velmora::host {
+
+// The add flow a command-line text is handed to; inline, so that its fuzzer need not link the
+// client.
+enum class ArgumentFlow { Magnet, TorrentFile, RecordFile, None };
+inline ArgumentFlow argument_flow(std::string_view text) {
+    // tested in this order, case-sensitively
+    if (text.find("magnet:") != std::string_view::npos) {
+        return ArgumentFlow::Magnet;
+    }
+    if (text.find(".torrent") != std::string_view::npos) {
+        return ArgumentFlow::TorrentFile;
+    }
+    if (text.find(".vtr") != std::string_view::npos) {
+        return ArgumentFlow::RecordFile;
+    }
+    return ArgumentFlow::None;
+}
 
 // Called once the window exists, so that later copies can reach this one; and at exit
 // step "release the instance markers".

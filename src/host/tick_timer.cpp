@@ -1,7 +1,21 @@
 // The tick thread.
 #include "velmora/host/tick_timer.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
 namespace velmora::host {
+namespace {
+
+// VELMORA_TICK_LOG=1 prints each tick's own duration on stderr: the scale benchmark reads it,
+// since the page cannot see how long a tick that raises few events worked.
+bool tick_log_wanted() {
+    const char* value = std::getenv("VELMORA_TICK_LOG");
+    return value != nullptr && std::string_view(value) == "1";
+}
+
+}  // namespace
 
 void TickTimer::start(std::function<void()> tick,
                       std::chrono::milliseconds period,
@@ -42,6 +56,7 @@ bool TickTimer::ticking() const {
 }
 
 void TickTimer::run(std::chrono::milliseconds period) {
+    const bool log_ticks = tick_log_wanted();
     auto due = std::chrono::steady_clock::now() + period;
     std::unique_lock lock(lock_);
     while (!stopping_) {
@@ -49,7 +64,13 @@ void TickTimer::run(std::chrono::milliseconds period) {
             return;
         }
         lock.unlock();
+        const auto started = std::chrono::steady_clock::now();
         tick_();
+        if (log_ticks) {
+            const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::steady_clock::now() - started);
+            std::fprintf(stderr, "velmora: tick %lld us\n", static_cast<long long>(took.count()));
+        }
         lock.lock();
         const auto now = std::chrono::steady_clock::now();
         do {

@@ -3,7 +3,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <string>
+#include <system_error>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,6 +15,26 @@ namespace velmora::lifecycle {
 namespace {
 
 namespace fs = std::filesystem;
+
+// A hidden name in the target's folder: short whatever the target's name, and unique among
+// the writes of every process sharing the folder.
+fs::path temporary_path_beside(const fs::path& target) {
+    static std::atomic<std::uint64_t> writes{0};
+    const std::uint64_t number = writes.fetch_add(1, std::memory_order_relaxed);
+    return target.parent_path() /
+           (".velmora-" + std::to_string(::getpid()) + "-" + std::to_string(number) + ".tmp");
+}
+
+std::optional<long> leading_number(std::string_view text) {
+    long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end == text.data() || value <= 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
 
 bool write_all(int fd, const std::vector<char>& data) {
     std::size_t done = 0;
@@ -27,17 +50,6 @@ bool write_all(int fd, const std::vector<char>& data) {
     }
     return true;
 }
-
-// A hidden name in the target's folder: short whatever the target's name, and unique among
-// the writes of every process sharing the folder.
-fs::path temporary_path_beside(const fs::path& target) {
-    static std::atomic<std::uint64_t> writes{0};
-    const std::uint64_t number = writes.fetch_add(1, std::memory_order_relaxed);
-    return target.parent_path() /
-           (".velmora-" + std::to_string(::getpid()) + "-" + std::to_string(number) + ".tmp");
-}
-
-}  // namespace
 
 lt::error_code system_error_code(int value) {
     return lt::error_code(value, boost::system::system_category());
@@ -136,6 +148,47 @@ lt::error_code write_file_replacing(const fs::path& target, const std::vector<ch
         return system_error_code(failure != 0 ? failure : EIO);
     }
     return {};
+}
+
+// Two forms: ".velmora-<pid>-<n>.tmp" (and "-bulk-<n>") beside a record, "<file>.tmp-<pid>"
+// beside the settings file.
+std::optional<long> temporary_writer(std::string_view name) {
+    constexpr std::string_view kRecordPrefix = ".velmora-";
+    constexpr std::string_view kRecordSuffix = ".tmp";
+    if (name.starts_with(kRecordPrefix) && name.ends_with(kRecordSuffix)) {
+        const std::string_view rest = name.substr(kRecordPrefix.size());
+        const std::size_t dash = rest.find('-');
+        if (dash == std::string_view::npos) {
+            return std::nullopt;
+        }
+        return leading_number(rest.substr(0, dash));
+    }
+    constexpr std::string_view kSettingsMark = ".tmp-";
+    const std::size_t mark = name.rfind(kSettingsMark);
+    if (mark == std::string_view::npos || mark == 0) {
+        return std::nullopt;
+    }
+    const std::string_view digits = name.substr(mark + kSettingsMark.size());
+    if (digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return leading_number(digits);
+}
+
+void remove_stale_temporaries(const fs::path& folder) {
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+        const std::optional<long> writer = temporary_writer(entry.path().filename().native());
+        if (!writer || !entry.is_regular_file(error)) {
+            continue;
+        }
+        // a writer that still runs may be about to rename its temporary
+        const bool running =
+            *writer == ::getpid() || ::kill(static_cast<pid_t>(*writer), 0) == 0 || errno == EPERM;
+        if (!running) {
+            fs::remove(entry.path(), error);
+        }
+    }
 }
 
 }  // namespace velmora::lifecycle

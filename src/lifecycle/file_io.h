@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,9 @@
 namespace velmora::lifecycle {
 
 lt::error_code system_error_code(int value);
+
+// Writes all of `data` at the descriptor's position; false on a write error.
+bool write_all(int fd, const std::vector<char>& data);
 
 // Owns a file descriptor.
 class FileDescriptor {
@@ -62,5 +66,13 @@ std::optional<std::vector<char>> read_whole_file(const std::filesystem::path& pa
 // later rename is the one that stays.
 lt::error_code write_file_replacing(const std::filesystem::path& target,
                                     const std::vector<char>& data);
+
+// The process that wrote a temporary file of a replacing write (the records' or the settings'),
+// read from its name; nullopt for every other name.
+std::optional<long> temporary_writer(std::string_view name);
+
+// Removes the temporaries in `folder` (not below it) whose writer is no longer running. A
+// writer killed between its write and its rename leaves one behind; nothing else removes it.
+void remove_stale_temporaries(const std::filesystem::path& folder);
 
 }  // namespace velmora::lifecycle

@@ -2,16 +2,20 @@
 #include "velmora/lifecycle/record_store.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <system_error>
 #include <utility>
 
+#include <fcntl.h>
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/read_resume_data.hpp>
 #include <libtorrent/session_handle.hpp>
 #include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_status.hpp>
 #include <libtorrent/write_resume_data.hpp>
+#include <unistd.h>
 
 #include "velmora/bridge/event_names.h"
 #include "velmora/bridge/ui_value.h"
@@ -29,6 +33,15 @@ constexpr std::string_view kRecordExtension = ".vtr";
 // translate, so it carries no kind and the generic text.
 constexpr std::int32_t kNoErrorKind = -1;
 constexpr std::int32_t kUnknownErrorText = 193;
+
+// The engine reads a record's hashes and its info dictionary apart and keeps hashes that are not
+// the dictionary's; the session then refuses the torrent. Such a record is refused here instead,
+// where the page hears which record it was.
+bool names_its_metadata(const lt::add_torrent_params& params, const lt::torrent_info& metadata) {
+    const lt::info_hash_t& own = metadata.info_hashes();
+    return (!params.info_hashes.has_v1() || params.info_hashes.v1 == own.v1) &&
+           (!params.info_hashes.has_v2() || params.info_hashes.v2 == own.v2);
+}
 
 }  // namespace
 
@@ -76,6 +89,10 @@ std::optional<RecordLoad> RecordStore::load_record(const std::filesystem::path& 
     if (!metadata || !params) {
         return std::nullopt;
     }
+    if (!names_its_metadata(*params, *metadata)) {
+        report_record_error(lt::errors::mismatching_info_hash, shown_name);
+        return std::nullopt;
+    }
     return RecordLoad{std::move(metadata), std::move(*params)};
 }
 
@@ -95,7 +112,12 @@ std::optional<RecordStore::Decoded> RecordStore::load_metadata(const std::filesy
 
 std::optional<lt::add_torrent_params> RecordStore::read_resume_params(
     const Decoded& decoded, std::string_view shown_name) const {
-    return read_params(decoded.root, shown_name);
+    std::optional<lt::add_torrent_params> params = read_params(decoded.root, shown_name);
+    if (params && !names_its_metadata(*params, *decoded.metadata)) {
+        report_record_error(lt::errors::mismatching_info_hash, shown_name);
+        return std::nullopt;
+    }
+    return params;
 }
 
 std::optional<lt::add_torrent_params> RecordStore::read_params(const lt::bdecode_node& root,
@@ -207,7 +229,7 @@ int request_all_resume_data(lt::session_handle& session) {
             continue;
         }
         try {
-            if (!handle.status().has_metadata) {
+            if (!handle.status(lt::status_flags_t{}).has_metadata) {
                 continue;
             }
             refresh_trackers(handle);
@@ -220,6 +242,75 @@ int request_all_resume_data(lt::session_handle& session) {
     return requested;
 }
 
+// Temporary names unique among the bulk saves of this process.
+std::uint64_t next_temp_number() {
+    static std::atomic<std::uint64_t> number{0};
+    return number.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The records of one bulk save. Each goes to a file beside its record without waiting for the
+// disk; one flush of the file system then makes them all durable before any is renamed over its
+// record, so a record is still either the old one or the whole new one. One flush per record
+// (write_record's way) cost seconds for every thousand records.
+class RecordBatch {
+public:
+    explicit RecordBatch(const RecordStore& store) : store_(store) {}
+    ~RecordBatch() {
+        for (const Pending& p : pending_) {
+            ::unlink(p.temp.c_str());
+        }
+    }
+    RecordBatch(const RecordBatch&) = delete;
+    RecordBatch& operator=(const RecordBatch&) = delete;
+
+    // A write that fails leaves the old record; the next resume-data answer writes it again.
+    void add(std::string_view hash, const lt::add_torrent_params& params) {
+        Pending p{fs::path(), store_.record_path(hash)};
+        p.temp = p.target.parent_path() / (".velmora-" + std::to_string(::getpid()) + "-bulk-" +
+                                           std::to_string(next_temp_number()) + ".tmp");
+        FileDescriptor file(::open(p.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!file.is_open()) {
+            return;
+        }
+        const bool written = write_all(file.get(), lt::write_resume_data_buf(params));
+        if (!file.close() || !written) {
+            ::unlink(p.temp.c_str());
+            return;
+        }
+        pending_.push_back(std::move(p));
+    }
+
+    // The number of records replaced.
+    int commit() {
+        if (pending_.empty()) {
+            return 0;
+        }
+        const FileDescriptor folder(::open(pending_.front().target.parent_path().c_str(),
+                                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder.is_open() || ::syncfs(folder.get()) != 0) {
+            return 0;  // nothing is known to be on the disk: the old records stay
+        }
+        int renamed = 0;
+        for (const Pending& p : pending_) {
+            if (::rename(p.temp.c_str(), p.target.c_str()) == 0) {
+                ++renamed;
+            } else {
+                ::unlink(p.temp.c_str());
+            }
+        }
+        pending_.clear();
+        return renamed;
+    }
+
+private:
+    struct Pending {
+        fs::path temp;
+        fs::path target;
+    };
+    const RecordStore& store_;
+    std::vector<Pending> pending_;
+};
+
 }  // namespace
 
 int save_all_records(lt::session_handle& session,
@@ -228,7 +319,7 @@ int save_all_records(lt::session_handle& session,
                      const std::function<void(lt::alert*)>& other,
                      std::chrono::milliseconds silence) {
     int outstanding = request_all_resume_data(session);
-    int written = 0;
+    RecordBatch batch(store);
     std::vector<lt::alert*> alerts;
     while (outstanding > 0) {
         if (session.wait_for_alert(silence) == nullptr) {
@@ -237,8 +328,7 @@ int save_all_records(lt::session_handle& session,
         session.pop_alerts(&alerts);
         for (lt::alert* alert : alerts) {
             if (const auto* saved = lt::alert_cast<lt::save_resume_data_alert>(alert)) {
-                store.write_record(engine::torrent_key(saved->params.info_hashes), saved->params);
-                ++written;
+                batch.add(engine::torrent_key(saved->params.info_hashes), saved->params);
                 --outstanding;
             } else if (lt::alert_cast<lt::save_resume_data_failed_alert>(alert) != nullptr) {
                 if (for_exit) {
@@ -249,7 +339,7 @@ int save_all_records(lt::session_handle& session,
             }
         }
     }
-    return written;
+    return batch.commit();
 }
 
 void refresh_trackers(const lt::torrent_handle& handle) {

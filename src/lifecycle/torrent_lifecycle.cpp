@@ -239,9 +239,19 @@ void TorrentLifecycle::add_torrent_file(const std::filesystem::path& path,
     }
 }
 
+lt::add_torrent_params read_magnet_link(std::string_view link, lt::error_code& error) {
+    lt::add_torrent_params params =
+        lt::parse_magnet_uri(lt::string_view(link.data(), link.size()), error);
+    // the engine takes a hash of zeros as given, yet no torrent has it: the link names none
+    if (!error && !params.info_hashes.has_v1() && !params.info_hashes.has_v2()) {
+        error = lt::errors::missing_info_hash_in_uri;
+    }
+    return params;
+}
+
 void TorrentLifecycle::add_magnet(const std::string& link) {
     lt::error_code ec;
-    lt::add_torrent_params params = lt::parse_magnet_uri(link, ec);
+    lt::add_torrent_params params = read_magnet_link(link, ec);
     if (ec) {
         const engine::ErrorReport report = engine::translate_error(ec);
         events_.ui_call(ev::kAddMagnetError,
@@ -386,7 +396,8 @@ void TorrentLifecycle::restore_one(const UiValue& entry) {
     if (records_.record_exists(hash)) {
         if (auto load = records_.load_record(records_.record_path(hash), hash + ".vtr")) {
             lt::add_torrent_params params = std::move(load->params);
-            params.ti = std::make_shared<lt::torrent_info>(*load->metadata);
+            // the load's own metadata, not a copy: a restore of many torrents pays per copy
+            params.ti = std::move(load->metadata);
             apply_restore_flags(params, entry);
             engine_.session().async_add_torrent(std::move(params));
             return;

@@ -8,9 +8,11 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <libtorrent/add_torrent_params.hpp>
+#include <libtorrent/error_code.hpp>
 
 #include "velmora/config/client_settings.h"
 #include "velmora/engine/alert_pump.h"
@@ -24,6 +26,10 @@ class UiEventSink;
 }
 
 namespace velmora::lifecycle {
+
+// What the magnet add flow reads from a link; `error` is set for a link it refuses, among them
+// one whose hash is all zeros.
+lt::add_torrent_params read_magnet_link(std::string_view link, lt::error_code& error);
 
 // Counts the detached workers that use the lifecycle, so that it outlives them.
 class WorkerCount {

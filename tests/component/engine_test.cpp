@@ -1,6 +1,7 @@
 // The engine session and the alert pump on real loopback sessions.
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <stdexcept>
@@ -304,6 +305,57 @@ TEST_F(EngineTest, ATrackerErrorFollowsItsToggle) {
             EXPECT_EQ(first.as_array().at(1), UiValue("http://127.0.0.1:9/announce"));
             EXPECT_EQ(first.as_array().at(2), UiValue(torrent.hash));
         }
+    }
+}
+
+// VELMORA_DISK_IO reaches the session: of the engine's two disk back ends only the memory-mapped
+// one maps the files it reads.
+TEST(EngineDiskBackEndTest, TheEnvironmentChoosesTheDiskBackEnd) {
+    struct Case {
+        const char* value;  // null: unset
+        bool maps_files;
+    };
+    for (const Case c :
+         {Case{"mmap", true}, Case{"posix", false}, Case{nullptr, true}, Case{"other", true}}) {
+        SCOPED_TRACE(c.value == nullptr ? "unset" : c.value);
+        if (c.value == nullptr) {
+            ::unsetenv("VELMORA_DISK_IO");
+        } else {
+            ::setenv("VELMORA_DISK_IO", c.value, 1);
+        }
+        test::TempDir dir;
+        config::ClientSettings settings = test::loopback_client_settings();
+        RecordingPage page;
+        EngineSession engine(settings, dir.path(), page, true);
+        engine.start();
+        ::unsetenv("VELMORA_DISK_IO");
+        // the memory-mapped back end reads a file below mmap_file_size_cutoff (640 KiB) without
+        // mapping it
+        const auto torrent =
+            test::make_test_torrent(dir.path(), "read.bin", {{"read.bin", 1 << 20}});
+        const lt::torrent_handle handle =
+            engine.session().add_torrent(test::seeding_params(torrent));
+        ASSERT_TRUE(test::eventually([&] { return handle.status().is_seeding; }));
+        // a completed check may have closed the file again; a read opens it and keeps it open
+        handle.read_piece(lt::piece_index_t{0});
+        bool read = false;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!read && std::chrono::steady_clock::now() < end) {
+            engine.session().wait_for_alert(std::chrono::milliseconds(100));
+            std::vector<lt::alert*> alerts;
+            engine.session().pop_alerts(&alerts);
+            read = std::any_of(alerts.begin(), alerts.end(), [](const lt::alert* a) {
+                return lt::alert_cast<lt::read_piece_alert>(a) != nullptr;
+            });
+        }
+        ASSERT_TRUE(read);
+        const std::string file = std::filesystem::canonical(dir / "read.bin").string();
+        std::ifstream maps("/proc/self/maps");
+        bool mapped = false;
+        for (std::string line; std::getline(maps, line);) {
+            mapped = mapped || line.ends_with(file);
+        }
+        EXPECT_EQ(mapped, c.maps_files);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -119,14 +120,19 @@ void insert_balanced(Tree& tree,
 
 std::string read_file(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
-        fail("cannot read " + file.string());
+    std::ostringstream data;
+    data << in.rdbuf();
+    if (!in || data.fail()) {
+        // an empty file reads no character, which the stream reports as a failed extraction
+        if (!(fs::is_regular_file(file) && fs::file_size(file) == 0)) {
+            fail("cannot read " + file.string());
+        }
+        return {};
     }
-    if (data.size() > velmora::bridge::kMaxArchiveEntryBytes) {
+    if (data.view().size() > velmora::bridge::kMaxArchiveEntryBytes) {
         fail("file too large for the archive: " + file.string());
     }
-    return data;
+    return std::move(data).str();
 }
 
 // "ROOT" or "ROOT=PREFIX"; the prefix loses any leading or trailing "/".

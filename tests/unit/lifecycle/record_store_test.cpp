@@ -21,12 +21,15 @@
 #include <libtorrent/settings_pack.hpp>
 #include <libtorrent/write_resume_data.hpp>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "support/engine_fixtures.h"
 #include "support/temp_dir.h"
 #include "velmora/bridge/event_names.h"
 #include "velmora/engine/error_translation.h"
 #include "velmora/engine/info_hash_hex.h"
+#include "velmora/lifecycle/file_io.h"
 
 namespace velmora::lifecycle {
 namespace {
@@ -519,6 +522,47 @@ TEST_F(SessionRecords, RefreshTrackersKeepsTheListAndIgnoresGoneTorrents) {
     for (const lt::torrent_handle& gone : {handle, lt::torrent_handle()}) {
         EXPECT_NO_THROW(refresh_trackers(gone));
     }
+}
+
+// A writer killed between its write and its rename leaves its temporary; the next start removes
+// it, and nothing else: not a record, not a file of another name, not a running writer's.
+TEST(StaleTemporaries, OnlyThoseOfWritersThatAreGoneAreRemoved) {
+    const pid_t gone = ::fork();
+    if (gone == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(gone, 0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string dead = std::to_string(gone);
+    const std::string alive = std::to_string(::getpid());
+    const struct {
+        std::string name;
+        bool removed;
+    } cases[] = {
+        {".velmora-" + dead + "-7.tmp", true},
+        {".velmora-" + dead + "-bulk-3.tmp", true},
+        {"advanced-client-settings.xml.tmp-" + dead, true},
+        {".velmora-" + alive + "-8.tmp", false},
+        {"advanced-client-settings.xml.tmp-" + alive, false},
+        {"0123456789abcdef0123456789abcdef01234567.vtr", false},
+        {".velmora-x-1.tmp", false},
+        {".velmora-" + dead + ".tmp", false},
+        {"notes.tmp-" + dead + "a", false},
+        {".tmp-" + dead, false},
+    };
+    test::TempDir folder;
+    for (const auto& c : cases) {
+        write_bytes(folder / c.name, "d8:some dataee");
+    }
+    fs::create_directory(folder / (".velmora-" + dead + "-9.tmp"));
+
+    remove_stale_temporaries(folder.path());
+
+    for (const auto& c : cases) {
+        EXPECT_EQ(fs::exists(folder / c.name), !c.removed) << c.name;
+    }
+    EXPECT_TRUE(fs::is_directory(folder / (".velmora-" + dead + "-9.tmp")));
+    remove_stale_temporaries(folder / "missing");  // no folder yet: nothing to do, no throw
 }
 
 }  // namespace

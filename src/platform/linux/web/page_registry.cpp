@@ -96,6 +96,13 @@ bridge::UiValue PageRegistry::call_main_page(std::string_view fn, const bridge::
     return page->channel().call(fn, arg);
 }
 
+void PageRegistry::post_to_main_page(std::string_view fn, const bridge::UiValue& arg) {
+    loop_.assert_gui_thread();
+    if (main_ != nullptr && !stopped_) {
+        main_->channel().post(fn, arg);
+    }
+}
+
 bool PageRegistry::send_window_to_main_page(std::string_view op, std::string_view url) {
     loop_.assert_gui_thread();
     if (main_ == nullptr || stopped_) {

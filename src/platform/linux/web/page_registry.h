@@ -34,6 +34,8 @@ public:
     // Thread: gui.
     bool has_main_page() const;
     bridge::UiValue call_main_page(std::string_view fn, const bridge::UiValue& arg);
+    // Thread: gui. The same call without waiting for its answer; nothing without a main page.
+    void post_to_main_page(std::string_view fn, const bridge::UiValue& arg);
     // Thread: gui. A window request to the main page, if there is one; no answer is awaited.
     // False when no main page is there to take it.
     bool send_window_to_main_page(std::string_view op, std::string_view url = {});

@@ -117,6 +117,12 @@ bridge::UiValue WebUiEngine::call_page(std::string_view fn, const bridge::UiValu
     return pages_->call_main_page(fn, arg);
 }
 
+void WebUiEngine::post_page(std::string_view fn, const bridge::UiValue& arg) {
+    if (server_) {
+        pages_->post_to_main_page(fn, arg);
+    }
+}
+
 void WebUiEngine::show_main_window() {
     if (server_ && !pages_->has_main_page()) {
         show_page();

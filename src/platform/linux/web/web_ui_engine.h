@@ -44,6 +44,8 @@ public:
     bool start(bridge::UiEngineHost& host, bridge::GuiLoop& loop) override;
     bool wait_for_main_page(std::chrono::milliseconds timeout) override;
     bridge::UiValue call_page(std::string_view fn, const bridge::UiValue& arg) override;
+    // Sent to the main page without waiting; its answer is dropped.
+    void post_page(std::string_view fn, const bridge::UiValue& arg) override;
     // Opens the page again when no main page is connected; a connected one is left as is.
     void show_main_window() override;
     // Asks the main page to toggle full screen, the nearest a browser page gets.
