@@ -20,6 +20,8 @@ import time
 
 import libtorrent as lt
 
+from loopback_filter import loopback_filter
+
 # the client's restore clears these before the add (its start mask)
 START_MASK = (lt.torrent_flags.paused | lt.torrent_flags.auto_managed
               | lt.torrent_flags.duplicate_is_error | lt.torrent_flags.stop_when_ready)
@@ -28,16 +30,6 @@ START_MASK = (lt.torrent_flags.paused | lt.torrent_flags.auto_managed
 def say(text):
     sys.stdout.write(text + "\n")
     sys.stdout.flush()
-
-
-def loopback_filter():
-    # the client's loopback-only filter, so that both sessions refuse the same peers
-    f = lt.ip_filter()
-    f.add_rule("0.0.0.0", "255.255.255.255", 1)
-    f.add_rule("127.0.0.0", "127.255.255.255", 0)
-    f.add_rule("::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 1)
-    f.add_rule("::1", "::1", 0)
-    return f
 
 
 def add_all(ses, record_dir):

@@ -28,6 +28,8 @@ from pathlib import Path
 
 import libtorrent as lt
 
+from loopback_filter import loopback_filter
+
 ROOT = Path(__file__).resolve().parent.parent
 SEEDER_HOST = '127.0.0.2'
 DATA_SIZE = 2 << 30
@@ -111,16 +113,6 @@ def client_engine_pack(listen_interfaces):
         'apply_ip_filter_to_trackers': True,
     })
     return pack
-
-
-def loopback_filter():
-    """The client's loopback-only peer filter."""
-    rules = lt.ip_filter()
-    rules.add_rule('0.0.0.0', '255.255.255.255', 1)
-    rules.add_rule('127.0.0.0', '127.255.255.255', 0)
-    rules.add_rule('::', 'ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff', 1)
-    rules.add_rule('::1', '::1', 0)
-    return rules
 
 
 def started_params(info, save_path):
