@@ -225,12 +225,12 @@ class Client:
         return b"null"
 
     def take(self, line, now):
-        if line.startswith(b'{"arg":'):
-            # the keys come sorted: arg, fn, id, t; the tail is read without decoding the arg
-            at = line.rfind(b',"fn":"')
+        if line.startswith(b'{"t":"call","id":'):
+            # the keys come in the order t, id, fn, arg: the head is read without decoding the arg
+            at = line.index(b',', 17)
+            ident = line[17:at]
             end = line.index(b'"', at + 7)
             fn = line[at + 7:end]
-            ident = line[line.index(b'"id":', end) + 5:line.rindex(b',"t":')]
             self.write(b'{"t":"reply","id":%s,"value":%s}\n' % (ident, self.answer(fn)))
             self.counts[fn] = self.counts.get(fn, 0) + 1
             self.last_seen[fn] = now
@@ -248,7 +248,7 @@ class Client:
                 self.last_added = now
             elif fn == b"exit_session":
                 self.exit_session = now
-        elif line.startswith(b'{"handled":'):
+        elif line.startswith(b'{"t":"ret",'):
             message = json.loads(line)
             self.results[message.get("id")] = message.get("value")
 

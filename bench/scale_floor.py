@@ -27,13 +27,24 @@ START_MASK = (lt.torrent_flags.paused | lt.torrent_flags.auto_managed
               | lt.torrent_flags.duplicate_is_error | lt.torrent_flags.stop_when_ready)
 
 
+BASE_ALERT_QUEUE = 5000
+
+
 def say(text):
     sys.stdout.write(text + "\n")
     sys.stdout.flush()
 
 
+def make_alert_room(ses, alerts):
+    """As the client does before a burst: the engine drops the alerts that do not fit."""
+    wanted = alerts + BASE_ALERT_QUEUE
+    if ses.get_settings()["alert_queue_size"] < wanted:
+        ses.apply_settings({"alert_queue_size": wanted})
+
+
 def add_all(ses, record_dir):
     names = [n for n in os.listdir(record_dir) if n.endswith(".vtr")]
+    make_alert_room(ses, len(names))
     for name in names:
         with open(os.path.join(record_dir, name), "rb") as f:
             params = lt.read_resume_data(f.read())
@@ -70,7 +81,9 @@ def tick(ses, mode, count):
 def save_all(ses, out_dir):
     started = time.monotonic()
     asked = 0
-    for h in ses.get_torrents():
+    torrents = ses.get_torrents()
+    make_alert_room(ses, len(torrents))
+    for h in torrents:
         h.save_resume_data(lt.torrent_handle.save_info_dict)
         asked += 1
     written = 0

@@ -99,14 +99,29 @@ void EventChannel::ui_post(std::string_view name, const UiValue& arg) {
     if (exiting_.load(std::memory_order_relaxed)) {
         return;
     }
-    UiEngine& engine = engine_;
-    loop_.post([&engine, name = std::string(name), arg] {
+    const std::lock_guard lock(posted_lock_);
+    const bool first = undelivered_.empty();
+    undelivered_.push_back(PostedEvent{std::string(name), arg});
+    // Queued under the lock: another thread's call that finds its event waiting here is queued
+    // behind this delivery, and so is every later call of this thread.
+    if (first) {
+        loop_.post([this] { deliver_posted(); });
+    }
+}
+
+void EventChannel::deliver_posted() {
+    std::vector<PostedEvent> events;
+    {
+        const std::lock_guard lock(posted_lock_);
+        events.swap(undelivered_);
+    }
+    for (const PostedEvent& event : events) {
         try {
-            engine.post_page(name, arg);
+            engine_.post_page(event.name, event.arg);
         } catch (const std::exception& e) {
-            std::cerr << "velmora: page call " << name << " failed: " << e.what() << '\n';
+            std::cerr << "velmora: page call " << event.name << " failed: " << e.what() << '\n';
         }
-    });
+    }
 }
 
 }  // namespace velmora::bridge

@@ -3,7 +3,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "velmora/bridge/ui_value.h"
 
@@ -26,7 +29,9 @@ public:
 // Runs inline on the gui thread; other threads post to the gui loop and wait, so the events
 // of one thread keep their order. Once `exiting` is set, other threads get undefined at once.
 // Posted events are not waited for, but every kPostWindow-th one is: no page falls further
-// behind than that, however fast a thread raises them.
+// behind than that, however fast a thread raises them. The events posted while the gui thread
+// is busy reach the page in one task: a tick's hundreds of events wake it a few times, not once
+// each.
 class EventChannel final : public UiEventSink {
 public:
     static constexpr std::uint32_t kPostWindow = 64;
@@ -37,10 +42,18 @@ public:
     void ui_post(std::string_view name, const UiValue& arg) override;
 
 private:
+    struct PostedEvent {
+        std::string name;
+        UiValue arg;
+    };
+    void deliver_posted();
+
     GuiLoop& loop_;
     UiEngine& engine_;
     const std::atomic<bool>& exiting_;
     std::atomic<std::uint32_t> posted_{0};
+    std::mutex posted_lock_;
+    std::vector<PostedEvent> undelivered_;
 };
 
 }  // namespace velmora::bridge

@@ -104,21 +104,16 @@ AlertPump::AlertPump(EngineSession& engine,
       events_(events),
       country_(std::move(country)) {}
 
-void AlertPump::tick() {
-    {
-        const std::lock_guard lock(tick_lock_);
-        if (!running_ || ticking_ || held_ || !engine_.started()) {
-            return;
-        }
-        ticking_ = true;
+bool AlertPump::begin_pass() {
+    const std::lock_guard lock(tick_lock_);
+    if (!running_ || ticking_ || held_ || !engine_.started()) {
+        return false;
     }
-    lt::session& session = engine_.session();
-    if (settings_.update_only_changed_torrents) {
-        session.post_torrent_updates(lt::status_flags_t::all());
-    } else if (status_.has_statuses()) {
-        status_.refresh_all(session);
-    }
-    session.post_session_stats();
+    ticking_ = true;
+    return true;
+}
+
+void AlertPump::pop_and_dispatch(lt::session& session) {
     std::vector<lt::alert*> alerts;
     session.pop_alerts(&alerts);
     for (lt::alert* alert : alerts) {
@@ -127,6 +122,9 @@ void AlertPump::tick() {
         }
         dispatch(alert);
     }
+}
+
+void AlertPump::end_pass() {
     std::function<void()> ended;
     {
         const std::lock_guard lock(tick_lock_);
@@ -138,6 +136,29 @@ void AlertPump::tick() {
     if (ended) {
         ended();
     }
+}
+
+void AlertPump::tick() {
+    if (!begin_pass()) {
+        return;
+    }
+    lt::session& session = engine_.session();
+    if (settings_.update_only_changed_torrents) {
+        session.post_torrent_updates(lt::status_flags_t::all());
+    } else if (status_.has_statuses()) {
+        status_.refresh_all(session);
+    }
+    session.post_session_stats();
+    pop_and_dispatch(session);
+    end_pass();
+}
+
+void AlertPump::drain() {
+    if (!begin_pass()) {
+        return;
+    }
+    pop_and_dispatch(engine_.session());
+    end_pass();
 }
 
 void AlertPump::request_hold(std::function<void()> ended) {
@@ -302,7 +323,7 @@ void AlertPump::handle(lt::alert* alert) {
         }
         case lt::torrent_checked_alert::alert_type: {
             const auto& a = static_cast<const lt::torrent_checked_alert&>(*alert);
-            events_.ui_call(ev::kTorrentCheckedAlert, UiValue(hash_of(a)));
+            events_.ui_post(ev::kTorrentCheckedAlert, UiValue(hash_of(a)));
             break;
         }
         case lt::torrent_removed_alert::alert_type: {
@@ -468,14 +489,14 @@ void AlertPump::handle(lt::alert* alert) {
         }
         case lt::file_completed_alert::alert_type: {
             const auto& a = static_cast<const lt::file_completed_alert&>(*alert);
-            events_.ui_call(ev::kDoFileComplete,
+            events_.ui_post(ev::kDoFileComplete,
                             UiMap{{"hash", UiValue(hash_of(a))},
                                   {"idx", int_value(static_cast<int>(a.index))}});
             break;
         }
         case lt::state_changed_alert::alert_type: {
             const auto& a = static_cast<const lt::state_changed_alert&>(*alert);
-            events_.ui_call(ev::kStateChangedAlert,
+            events_.ui_post(ev::kStateChangedAlert,
                             UiArray{UiValue(hash_of(a)), int_value(static_cast<int>(a.state))});
             break;
         }

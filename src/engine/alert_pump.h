@@ -56,6 +56,9 @@ public:
 
     // One tick; returns at once while another tick runs, while held, or once running is false.
     void tick();
+    // The alerts waiting now, handed on without fresh status or statistics: a burst the user
+    // waits for (a restore) need not wait for the next tick. Gated as tick() is.
+    void drain();
     // Hands one alert to its handler; a handler that throws is reported and the pump goes on.
     void dispatch(lt::alert* alert);
 
@@ -70,6 +73,9 @@ public:
     void release();
 
 private:
+    bool begin_pass();
+    void pop_and_dispatch(lt::session& session);
+    void end_pass();
     void handle(lt::alert* alert);
     bool network_errors_shown(std::size_t toggle) const;
     void report_failure(const char* what);

@@ -150,6 +150,12 @@ void EngineSession::tear_down() {
     const lt::session_proxy ended = session_->abort();
 }
 
+void EngineSession::set_alert_notify(std::function<void()> notify) {
+    if (started()) {
+        session_->set_alert_notify(std::move(notify));
+    }
+}
+
 spdlog::logger* EngineSession::category_logger(LogCategory category) const {
     return loggers_[static_cast<std::size_t>(category)].get();
 }

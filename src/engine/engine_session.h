@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -52,6 +53,10 @@ public:
     void write_log(LogCategory category, std::string_view text) const;
     // The listen ports are the settings' port and ssl_port; the page hears them.
     void publish_ports();
+    // Runs `notify` on an engine thread whenever alerts start waiting in an empty queue; it
+    // must return at once and never call the engine. An empty function ends the calls: once
+    // this returns, none runs any more. Does nothing before start() or after tear_down().
+    void set_alert_notify(std::function<void()> notify);
 
 private:
     void prepare_logs();

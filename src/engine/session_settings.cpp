@@ -1,7 +1,9 @@
 // The engine's configuration, worked out from the client's settings before the session exists.
 #include "velmora/engine/session_settings.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <string_view>
 #include <unordered_map>
@@ -319,6 +321,19 @@ bool log_enabled(const config::ClientSettings& settings, LogCategory category) {
             return settings.dht_log;
     }
     return false;
+}
+
+void make_alert_room(lt::session_handle& session, std::size_t alerts) {
+    using sp = lt::settings_pack;
+    const std::size_t wanted =
+        std::min<std::size_t>(alerts + static_cast<std::size_t>(kBaseAlertQueue),
+                              static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()));
+    if (static_cast<std::size_t>(session.get_settings().get_int(sp::alert_queue_size)) >= wanted) {
+        return;
+    }
+    sp pack;
+    pack.set_int(sp::alert_queue_size, static_cast<std::int32_t>(wanted));
+    session.apply_settings(std::move(pack));
 }
 
 AlertSetup alert_setup(const config::ClientSettings& settings) {

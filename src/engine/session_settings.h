@@ -2,10 +2,12 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
 
+#include <libtorrent/session_handle.hpp>
 #include <libtorrent/settings_pack.hpp>
 
 #include "velmora/config/client_settings.h"
@@ -28,6 +30,11 @@ struct AlertSetup {
 };
 // The always-on categories, widened by every enabled log category; a larger queue for each.
 AlertSetup alert_setup(const config::ClientSettings& settings);
+
+// Raises the session's alert queue so that a burst of `alerts` answers (a restore's adds, a bulk
+// save's resume data) fits beside the usual traffic: the engine drops what does not fit, and a
+// dropped answer is a torrent never restored or never saved. Never lowers it.
+void make_alert_room(lt::session_handle& session, std::size_t alerts);
 
 // The random listen port of the "random port each start" mode: uniform over 49152..65535.
 std::int32_t draw_random_port(std::time_t now);

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <exception>
 
+#include <libtorrent/torrent_info.hpp>
+
 #include "velmora/bridge/event_names.h"
 #include "velmora/bridge/ui_event_sink.h"
 #include "velmora/engine/info_hash_hex.h"
@@ -20,11 +22,35 @@ void report_update_error(bridge::UiEventSink& events, std::int32_t title, const 
         bridge::UiArray{bridge::UiValue(title), bridge::UiValue(what), bridge::UiValue(false)});
 }
 
+// Each question to a torrent waits for the engine's thread, and a tick asks thousands of
+// torrents: what the status already tells is not asked again. A torrent with every piece has
+// every file whole; one without any has none begun.
 std::vector<std::int64_t> file_progress_of(const lt::torrent_status& status) {
     if (!status.has_metadata) {
         return {};
     }
+    if (status.is_seeding || status.num_pieces == 0) {
+        if (const auto metadata = status.torrent_file.lock()) {
+            const lt::file_storage& files = metadata->files();
+            std::vector<std::int64_t> progress(static_cast<std::size_t>(files.num_files()), 0);
+            if (status.num_pieces != 0) {
+                for (const lt::file_index_t file : files.file_range()) {
+                    progress[static_cast<std::size_t>(static_cast<int>(file))] =
+                        files.file_size(file);
+                }
+            }
+            return progress;
+        }
+    }
     return status.handle.file_progress(lt::torrent_handle::piece_granularity);
+}
+
+std::vector<lt::peer_info> peers_of(const lt::torrent_status& status) {
+    std::vector<lt::peer_info> peers;
+    if (status.num_connections > 0) {
+        status.handle.get_peer_info(peers);
+    }
+    return peers;
 }
 
 }  // namespace
@@ -48,10 +74,8 @@ void StatusReporter::update_torrent(const lt::torrent_status& status) {
     }
     bridge::UiArray payload;
     try {
-        std::vector<lt::peer_info> peers;
-        status.handle.get_peer_info(peers);
         payload.emplace_back(status_map(status, file_progress_of(status)));
-        payload.emplace_back(peers_array(peers, country_));
+        payload.emplace_back(peers_array(peers_of(status), country_));
         payload.emplace_back(trackers_array(status.handle.trackers(), lt::clock_type::now()));
     } catch (const std::exception& e) {
         report_update_error(events_, kTorrentUpdateError, e.what());
@@ -80,7 +104,8 @@ void StatusReporter::refresh_all(lt::session_handle& session) {
     std::vector<lt::torrent_status> statuses;
     {
         const std::lock_guard lock(list_lock_);
-        session.refresh_torrent_status(&statuses_, lt::torrent_handle::query_last_seen_complete);
+        session.refresh_torrent_status(&statuses_, lt::torrent_handle::query_last_seen_complete |
+                                                       lt::torrent_handle::query_torrent_file);
         statuses = statuses_;
     }
     for (const auto& status : statuses) {

@@ -112,7 +112,7 @@ struct Client::Engine {
                    status.totals(),
                    [this, &client] {
                        timer.start([this] { pump.tick(); }, kTickPeriod,
-                                   [&client] { client.loop_.wake(); });
+                                   [&client] { client.loop_.wake(); }, [this] { pump.drain(); });
                    },
                    [&client] { client.save_settings(); },
                    session,
@@ -176,6 +176,7 @@ Client::~Client() {
     // workers still waiting for the page get their undefined answer at once
     state_.running = false;
     state_.exiting = true;
+    engine_->session.set_alert_notify({});
     engine_->timer.stop();
 }
 
@@ -211,6 +212,12 @@ void Client::start_up() {
         settings_.lock_adapter = false;
     }
     engine_->session.start();
+    // A restore's adds are answered as they come, not a tick later each.
+    engine_->session.set_alert_notify([engine = engine_.get()] {
+        if (engine->lifecycle.restoring()) {
+            engine->timer.hurry();
+        }
+    });
     if (!ui_.start(*this, loop_)) {
         std::cerr << "velmora: the user interface could not be started\n";
         loop_.quit(1);
@@ -224,6 +231,8 @@ void Client::start_up() {
     hand_over_pre_run_errors();
     engine_->countries.open();
     engine_->lifecycle.restore_session();
+    // the queue may hold alerts from before the restore, which no new alert would announce
+    engine_->timer.hurry();
     ui_.show_main_window();
     state_.window_shown = true;
     if (state_.args_pending) {

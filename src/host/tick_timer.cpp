@@ -19,15 +19,18 @@ bool tick_log_wanted() {
 
 void TickTimer::start(std::function<void()> tick,
                       std::chrono::milliseconds period,
-                      std::function<void()> ended) {
+                      std::function<void()> ended,
+                      std::function<void()> drain) {
     if (thread_.joinable()) {
         return;
     }
     tick_ = std::move(tick);
     ended_ = std::move(ended);
     {
+        // under the lock: hurry() may come from an engine thread at any time
         const std::lock_guard lock(lock_);
-        stopping_ = false;
+        drain_ = std::move(drain);
+        stopping_ = false;  // a hurry from before the start is answered at once
         ticking_ = true;
     }
     thread_ = std::thread([this, period] {
@@ -40,6 +43,17 @@ void TickTimer::start(std::function<void()> tick,
             ended_();
         }
     });
+}
+
+void TickTimer::hurry() {
+    {
+        const std::lock_guard lock(lock_);
+        if (hurried_) {
+            return;
+        }
+        hurried_ = true;
+    }
+    wake_.notify_all();
 }
 
 void TickTimer::request_stop() {
@@ -60,9 +74,20 @@ void TickTimer::run(std::chrono::milliseconds period) {
     auto due = std::chrono::steady_clock::now() + period;
     std::unique_lock lock(lock_);
     while (!stopping_) {
-        if (wake_.wait_until(lock, due, [this] { return stopping_; })) {
+        wake_.wait_until(lock, due, [this] { return stopping_ || hurried_; });
+        if (stopping_) {
             return;
         }
+        if (hurried_ && std::chrono::steady_clock::now() < due) {
+            hurried_ = false;
+            if (drain_) {
+                lock.unlock();
+                drain_();
+                lock.lock();
+            }
+            continue;
+        }
+        hurried_ = false;  // the tick takes whatever the drain would have
         lock.unlock();
         const auto started = std::chrono::steady_clock::now();
         tick_();

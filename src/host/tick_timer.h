@@ -19,10 +19,16 @@ public:
     TickTimer& operator=(const TickTimer&) = delete;
 
     // The first tick comes one period after the start. A second start is ignored. `ended` runs
-    // on the timer's thread once its last tick is over.
+    // on the timer's thread once its last tick is over. `drain` is what hurry() runs between
+    // ticks.
     void start(std::function<void()> tick,
                std::chrono::milliseconds period,
-               std::function<void()> ended = {});
+               std::function<void()> ended = {},
+               std::function<void()> drain = {});
+    // Thread: any; never blocks for long. Runs `drain` on the timer's thread as soon as it is
+    // free (or started), without moving the next tick. Requests made meanwhile are answered
+    // by one drain.
+    void hurry();
     // No tick starts after this; one that runs goes on to its end.
     void request_stop();
     // True from start() until the last tick is over.
@@ -36,10 +42,12 @@ private:
 
     std::function<void()> tick_;
     std::function<void()> ended_;
+    std::function<void()> drain_;
     mutable std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;
     bool ticking_ = false;
+    bool hurried_ = false;
     std::thread thread_;
 };
 

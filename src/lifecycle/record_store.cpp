@@ -21,6 +21,7 @@
 #include "velmora/bridge/ui_value.h"
 #include "velmora/engine/error_translation.h"
 #include "velmora/engine/info_hash_hex.h"
+#include "velmora/engine/session_settings.h"
 #include "velmora/lifecycle/file_io.h"
 
 namespace velmora::lifecycle {
@@ -223,8 +224,10 @@ namespace {
 
 // Asks every torrent with metadata for its resume data; the number of answers to wait for.
 int request_all_resume_data(lt::session_handle& session) {
+    const std::vector<lt::torrent_handle> torrents = session.get_torrents();
+    engine::make_alert_room(session, torrents.size());
     int requested = 0;
-    for (const lt::torrent_handle& handle : session.get_torrents()) {
+    for (const lt::torrent_handle& handle : torrents) {
         if (!handle.is_valid()) {
             continue;
         }

@@ -15,6 +15,7 @@
 #include "velmora/engine/client_functions.h"
 #include "velmora/engine/error_translation.h"
 #include "velmora/engine/info_hash_hex.h"
+#include "velmora/engine/session_settings.h"
 #include "velmora/engine/status_reports.h"
 #include "velmora/lifecycle/data_removal.h"
 #include "velmora/lifecycle/torrent_maps.h"
@@ -382,11 +383,14 @@ void TorrentLifecycle::restore_session() {
     if (!answer.is_array()) {
         return;
     }
+    engine::make_alert_room(engine_.session(), answer.as_array().size());
+    restores_outstanding_ += static_cast<std::int64_t>(answer.as_array().size());
     for (const UiValue& entry : answer.as_array()) {
         try {
             restore_one(entry);
         } catch (const std::exception&) {
             // one torrent that cannot come back never keeps the others away
+            --restores_outstanding_;
         }
     }
 }
@@ -420,6 +424,10 @@ void TorrentLifecycle::restore_one(const UiValue& entry) {
 }
 
 void TorrentLifecycle::on_torrent_added(const lt::add_torrent_alert& alert) {
+    std::int64_t outstanding = restores_outstanding_.load();
+    while (outstanding > 0 &&
+           !restores_outstanding_.compare_exchange_weak(outstanding, outstanding - 1)) {
+    }
     if (alert.error) {
         if (alert.error ==
             lt::error_code(lt::errors::duplicate_torrent, lt::libtorrent_category())) {
@@ -447,7 +455,7 @@ void TorrentLifecycle::on_torrent_added(const lt::add_torrent_alert& alert) {
         records_.write_record(hash, alert.params);
     }
     const lt::torrent_status status = handle.status(lt::status_flags_t::all());
-    events_.ui_call(ev::kAddTorrentAlert,
+    events_.ui_post(ev::kAddTorrentAlert,
                     added_torrent_map(
                         status, engine::trackers_array(handle.trackers(), lt::clock_type::now())));
     if (has_metadata) {
@@ -459,7 +467,7 @@ void TorrentLifecycle::on_torrent_added(const lt::add_torrent_alert& alert) {
         }
     }
     status_.add_status(status);
-    events_.ui_call(ev::kSetTorrentsVisibility, UiValue());
+    events_.ui_post(ev::kSetTorrentsVisibility, UiValue());
     if (settings_.auto_management) {
         handle.set_flags(lt::torrent_flags::auto_managed);
     }

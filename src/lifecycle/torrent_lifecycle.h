@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -72,6 +73,8 @@ public:
     void add_record_file(const std::filesystem::path& path);
     // Puts back the torrents the page lists, each from its record or, failing that, by hash.
     void restore_session();
+    // Thread: any. True while restored torrents are still to be answered by the engine.
+    bool restoring() const { return restores_outstanding_.load() > 0; }
     // Runs an add on a detached worker.
     void start_worker(std::function<void()> job) { workers_.start(std::move(job)); }
     // False once the client ends: a worker stops at its next step.
@@ -113,6 +116,8 @@ private:
 
     engine::EngineSession& engine_;
     config::ClientSettings& settings_;
+    // Adds of the restore not answered yet; any answered add counts, so it never stays high.
+    std::atomic<std::int64_t> restores_outstanding_{0};
     const std::atomic<bool>& running_;
     engine::StatusReporter& status_;
     bridge::UiEventSink& events_;

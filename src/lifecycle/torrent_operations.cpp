@@ -328,9 +328,9 @@ void TorrentOperations::on_torrent_finished(const lt::torrent_finished_alert& al
         handle.status(lt::torrent_handle::query_save_path | lt::torrent_handle::query_name);
     const UiValue held = events_.ui_call(ev::kGetSetTorrentComplete, UiValue(hash));
     if (!held.is_string() || held.as_string().empty()) {
-        events_.ui_call(ev::kPostSuccess, UiArray{UiValue(kTorrentComplete), UiValue(status.name),
+        events_.ui_post(ev::kPostSuccess, UiArray{UiValue(kTorrentComplete), UiValue(status.name),
                                                   UiValue(true), UiValue(status.save_path)});
-        events_.ui_call(
+        events_.ui_post(
             ev::kSetTorrentCompleteDate,
             UiArray{UiValue(hash), UiValue(engine::utc_time_text(
                                        static_cast<std::int64_t>(status.completed_time)))});

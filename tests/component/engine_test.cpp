@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "support/temp_dir.h"
 #include "velmora/engine/alert_pump.h"
 #include "velmora/engine/engine_session.h"
+#include "velmora/engine/session_settings.h"
 #include "velmora/engine/status_reporter.h"
 
 namespace velmora::engine {
@@ -189,6 +191,23 @@ TEST_F(EngineTest, TheLogSettingsDecideWhichLogFilesExist) {
     }
 }
 
+// A burst of answers (a restore, a bulk save) needs a queue that holds them all: the engine
+// drops what does not fit. The room grows with the burst and never shrinks below the settings'.
+TEST_F(EngineTest, AlertRoomGrowsWithTheBurstAndNeverShrinks) {
+    start();
+    auto queue = [&] {
+        return engine->session().get_settings().get_int(lt::settings_pack::alert_queue_size);
+    };
+    const int configured = queue();
+    make_alert_room(engine->session(), 0);
+    EXPECT_EQ(queue(), configured);
+    make_alert_room(engine->session(), 50000);
+    EXPECT_GE(queue(), 50000 + configured);
+    const int raised = queue();
+    make_alert_room(engine->session(), 20000);
+    EXPECT_EQ(queue(), raised);
+}
+
 TEST_F(EngineTest, PumpRaisesTheStatusBarAndHandsAddsOnward) {
     start();
     const auto torrent = test::make_test_torrent(dir.path(), "data.bin", {{"data.bin", 40000}});
@@ -209,6 +228,58 @@ TEST_F(EngineTest, ChangedTorrentsGetAnUpdateEachTick) {
     const auto& update = last.as_array();
     ASSERT_EQ(update.size(), 3U);
     EXPECT_EQ(update[0].at_key("hash"), UiValue(torrent.hash));
+}
+
+// The tick reads a whole or an untouched torrent's file progress off its status instead of
+// asking the engine: the figures must be the engine's own, in both reporting modes.
+TEST_F(EngineTest, FileProgressOfWholeAndUntouchedTorrentsIsTheEngines) {
+    const std::vector<test::TestFile> files{{"a.bin", 40000}, {"b.bin", 0}, {"c/d.bin", 20000}};
+    for (const bool only_changed : {true, false}) {
+        SCOPED_TRACE(only_changed ? "changed only" : "all reported");
+        settings.update_only_changed_torrents = only_changed;
+        start();
+        const auto whole = test::make_test_torrent(dir / "whole", "pack", files);
+        const auto untouched = test::make_test_torrent(dir / "other", "other", files);
+        engine->session().add_torrent(test::seeding_params(whole));
+        lt::add_torrent_params empty = test::seeding_params(untouched);
+        empty.save_path = (dir / "empty").string();
+        engine->session().add_torrent(empty);
+        status->add_status(engine->session().find_torrent(whole.info->info_hash()).status());
+        status->add_status(engine->session().find_torrent(untouched.info->info_hash()).status());
+
+        const auto last_update = [&](const std::string& hash) -> std::optional<UiValue> {
+            std::optional<UiValue> found;
+            for (const UiValue& update : page.args_of("update_torrent")) {
+                if (update.as_array()[0].at_key("hash") == UiValue(hash)) {
+                    found = update.as_array()[0];
+                }
+            }
+            return found;
+        };
+        const auto engine_progress = [&](const test::TestTorrent& torrent) {
+            bridge::UiArray out;
+            for (const std::int64_t bytes :
+                 engine->session().find_torrent(torrent.info->info_hash()).file_progress(
+                     lt::torrent_handle::piece_granularity)) {
+                out.emplace_back(static_cast<double>(bytes));
+            }
+            return UiValue(out);
+        };
+        const auto settled = [&](const test::TestTorrent& torrent, lt::torrent_status::state_t s) {
+            const auto update = last_update(torrent.hash);
+            return update && update->at_key("state") == UiValue(static_cast<std::int32_t>(s));
+        };
+        ASSERT_TRUE(tick_until([&] {
+            return settled(whole, lt::torrent_status::seeding) &&
+                   settled(untouched, lt::torrent_status::downloading);
+        }));
+        EXPECT_EQ(last_update(whole.hash)->at_key("file_prg"), engine_progress(whole));
+        EXPECT_EQ(last_update(untouched.hash)->at_key("file_prg"), engine_progress(untouched));
+        EXPECT_EQ(last_update(whole.hash)->at_key("file_prg").as_array().size(), 3U);
+        pump.reset();
+        engine.reset();
+        page.clear();
+    }
 }
 
 TEST_F(EngineTest, AFailingHandlerIsReportedAndThePumpGoesOn) {

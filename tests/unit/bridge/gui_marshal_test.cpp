@@ -200,5 +200,47 @@ TEST(EventChannel, KeepsEachThreadsOrderAndStopsAnsweringOnceExiting) {
     }
 }
 
+// Posted events wait in a batch for the gui thread; a call behind them must not overtake them.
+TEST(EventChannel, PostsAndCallsOfAThreadArriveInTheirOrder) {
+    GuiLoop loop;
+    CountingEngine engine;
+    std::atomic<bool> exiting{false};
+    EventChannel events(loop, engine, exiting);
+    constexpr int kPerThread = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const std::string name = "e" + std::to_string(t);
+                if (i % 7 == 0) {
+                    events.ui_call(name, UiValue(i));
+                } else {
+                    events.ui_post(name, UiValue(i));
+                }
+            }
+            events.ui_call("done", UiValue(t));
+        });
+    }
+    std::thread stopper([&] {
+        for (auto& th : threads) {
+            th.join();
+        }
+        loop.post([&loop] { loop.quit(0); });
+    });
+    loop.run();
+    stopper.join();
+    ASSERT_EQ(engine.calls.size(), 2U * (kPerThread + 1));
+    for (int t = 0; t < 2; ++t) {
+        int expected = 0;
+        const std::string prefix = "e" + std::to_string(t) + ":";
+        for (const auto& call : engine.calls) {
+            if (call.rfind(prefix, 0) == 0) {
+                EXPECT_EQ(call, prefix + std::to_string(expected++));
+            }
+        }
+        EXPECT_EQ(expected, kPerThread);
+    }
+}
+
 }  // namespace
 }  // namespace velmora::bridge

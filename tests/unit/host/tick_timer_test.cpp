@@ -66,5 +66,34 @@ TEST(TickTimer, ASecondStartIsIgnored) {
     EXPECT_EQ(b, 0);
 }
 
+// A hurry runs the drain between ticks, even one asked for before the start, and leaves the
+// ticks' own schedule alone.
+TEST(TickTimer, AHurryDrainsAtOnceWithoutMovingTheTicks) {
+    TickTimer timer;
+    std::atomic<int> ticks{0};
+    std::atomic<int> drains{0};
+    timer.hurry();  // before the start: answered as it starts
+    const auto started = std::chrono::steady_clock::now();
+    std::atomic<std::chrono::steady_clock::duration> first_drain{};
+    timer.start([&] { ++ticks; }, 600ms, {}, [&] {
+        if (drains++ == 0) {
+            first_drain = std::chrono::steady_clock::now() - started;
+        }
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(drains, 1);
+    EXPECT_LT(first_drain.load(), 200ms);
+    for (int i = 0; i < 3; ++i) {
+        timer.hurry();
+        std::this_thread::sleep_for(60ms);
+    }
+    EXPECT_EQ(drains, 4);
+    EXPECT_EQ(ticks, 0);  // the first tick is still one period after the start
+    std::this_thread::sleep_for(500ms);
+    timer.stop();
+    EXPECT_EQ(ticks, 1);
+    EXPECT_EQ(drains, 4);
+}
+
 }  // namespace
 }  // namespace velmora::host
