@@ -166,6 +166,8 @@ class Tick:
     def __init__(self):
         self.first = None
         self.last = None
+        self.updates_first = None  # of the update_torrent events alone
+        self.updates_last = None
         self.bytes = 0
         self.calls = 0
 
@@ -240,7 +242,11 @@ class Client:
             tick.last = now
             tick.bytes += len(line) + 1
             tick.calls += 1
-            if fn == b"do_statusbar":
+            if fn == b"update_torrent":
+                if tick.updates_first is None:
+                    tick.updates_first = now
+                tick.updates_last = now
+            elif fn == b"do_statusbar":
                 self.ticks.append(tick)
                 self.tick = Tick()
             elif fn == b"add_torrent_alert":
@@ -365,8 +371,10 @@ def tick_part(n, runs):
                 figures.setdefault(key + " cpu", []).append(100.0 * cpu / wall)
                 figures.setdefault(key + " bytes", []).append(
                     sum(t.bytes for t in measured) / len(measured))
+                # a tick's statistics come at the start of the next one: only its updates count
                 figures.setdefault(key + " seen", []).append(
-                    1000.0 * max(t.last - t.first for t in measured))
+                    1000.0 * max((t.updates_last - t.updates_first for t in measured
+                                  if t.updates_first is not None), default=0.0))
                 if own:
                     figures.setdefault(key + " own", []).append(max(own) / 1000.0)
                 client.close()
@@ -393,7 +401,8 @@ def tick_part(n, runs):
     row("tick, %s, all reported, longest tick's own work (ms, lower)" % label,
         m.get("all own", float("nan")), 1000, "well inside 1000" if n >= 10000 else "-",
         "the tick period")
-    row("tick, %s, all reported, first to last event as the page sees it (ms, lower)" % label,
+    row("tick, %s, all reported, first to last update_torrent as the page sees them (ms, lower)"
+        % label,
         m["all seen"], 1000, "well inside 1000" if n >= 10000 else "-", "the tick period")
     row("tick, %s, changed only, longest tick's own work (ms, lower)" % label,
         m.get("changed own", float("nan")), 1000, "-", "the tick period")

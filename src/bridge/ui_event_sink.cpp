@@ -99,25 +99,26 @@ void EventChannel::ui_post(std::string_view name, const UiValue& arg) {
     if (exiting_.load(std::memory_order_relaxed)) {
         return;
     }
-    const std::lock_guard lock(posted_lock_);
-    const bool first = undelivered_.empty();
-    undelivered_.push_back(PostedEvent{std::string(name), arg});
+    const std::lock_guard lock(undelivered_->lock);
+    const bool first = undelivered_->events.empty();
+    undelivered_->events.push_back(PostedEvent{std::string(name), arg});
     // Queued under the lock: another thread's call that finds its event waiting here is queued
     // behind this delivery, and so is every later call of this thread.
     if (first) {
-        loop_.post([this] { deliver_posted(); });
+        loop_.post(
+            [undelivered = undelivered_, &engine = engine_] { deliver(*undelivered, engine); });
     }
 }
 
-void EventChannel::deliver_posted() {
+void EventChannel::deliver(Undelivered& undelivered, UiEngine& engine) {
     std::vector<PostedEvent> events;
     {
-        const std::lock_guard lock(posted_lock_);
-        events.swap(undelivered_);
+        const std::lock_guard lock(undelivered.lock);
+        events.swap(undelivered.events);
     }
     for (const PostedEvent& event : events) {
         try {
-            engine_.post_page(event.name, event.arg);
+            engine.post_page(event.name, event.arg);
         } catch (const std::exception& e) {
             std::cerr << "velmora: page call " << event.name << " failed: " << e.what() << '\n';
         }

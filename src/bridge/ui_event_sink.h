@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -46,14 +47,18 @@ private:
         std::string name;
         UiValue arg;
     };
-    void deliver_posted();
+    // Shared with the queued delivery, which may outlive the channel in a loop that goes on.
+    struct Undelivered {
+        std::mutex lock;
+        std::vector<PostedEvent> events;
+    };
+    static void deliver(Undelivered& undelivered, UiEngine& engine);
 
     GuiLoop& loop_;
     UiEngine& engine_;
     const std::atomic<bool>& exiting_;
     std::atomic<std::uint32_t> posted_{0};
-    std::mutex posted_lock_;
-    std::vector<PostedEvent> undelivered_;
+    std::shared_ptr<Undelivered> undelivered_ = std::make_shared<Undelivered>();
 };
 
 }  // namespace velmora::bridge

@@ -259,8 +259,9 @@ TEST_F(EngineTest, FileProgressOfWholeAndUntouchedTorrentsIsTheEngines) {
         const auto engine_progress = [&](const test::TestTorrent& torrent) {
             bridge::UiArray out;
             for (const std::int64_t bytes :
-                 engine->session().find_torrent(torrent.info->info_hash()).file_progress(
-                     lt::torrent_handle::piece_granularity)) {
+                 engine->session()
+                     .find_torrent(torrent.info->info_hash())
+                     .file_progress(lt::torrent_handle::piece_granularity)) {
                 out.emplace_back(static_cast<double>(bytes));
             }
             return UiValue(out);

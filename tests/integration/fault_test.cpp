@@ -658,7 +658,9 @@ HomeCheck check_home(const Home& t, bool clean) {
     RecordingPage sink;
     const lifecycle::RecordStore store(records, sink);
     std::set<std::string> on_disk;
-    for (const auto& entry : fs::directory_iterator(records)) {
+    // a kill before the first start made its folders leaves none: no record is lost by that
+    std::error_code missing;
+    for (const auto& entry : fs::directory_iterator(records, missing)) {
         const std::string name = entry.path().filename().string();
         if (entry.path().extension() == ".vtr") {
             const std::string hash = entry.path().stem().string();

@@ -75,11 +75,12 @@ TEST(TickTimer, AHurryDrainsAtOnceWithoutMovingTheTicks) {
     timer.hurry();  // before the start: answered as it starts
     const auto started = std::chrono::steady_clock::now();
     std::atomic<std::chrono::steady_clock::duration> first_drain{};
-    timer.start([&] { ++ticks; }, 600ms, {}, [&] {
-        if (drains++ == 0) {
-            first_drain = std::chrono::steady_clock::now() - started;
-        }
-    });
+    timer.start([&] { ++ticks; }, 600ms, {},
+                [&] {
+                    if (drains++ == 0) {
+                        first_drain = std::chrono::steady_clock::now() - started;
+                    }
+                });
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(drains, 1);
     EXPECT_LT(first_drain.load(), 200ms);
