@@ -27,24 +27,21 @@ START_MASK = (lt.torrent_flags.paused | lt.torrent_flags.auto_managed
               | lt.torrent_flags.duplicate_is_error | lt.torrent_flags.stop_when_ready)
 
 
-BASE_ALERT_QUEUE = 5000
-
-
 def say(text):
     sys.stdout.write(text + "\n")
     sys.stdout.flush()
 
 
-def make_alert_room(ses, alerts):
+def make_alert_room(ses, alerts, base):
     """As the client does before a burst: the engine drops the alerts that do not fit."""
-    wanted = alerts + BASE_ALERT_QUEUE
+    wanted = alerts + base
     if ses.get_settings()["alert_queue_size"] < wanted:
         ses.apply_settings({"alert_queue_size": wanted})
 
 
-def add_all(ses, record_dir):
+def add_all(ses, record_dir, base_queue):
     names = [n for n in os.listdir(record_dir) if n.endswith(".vtr")]
-    make_alert_room(ses, len(names))
+    make_alert_room(ses, len(names), base_queue)
     for name in names:
         with open(os.path.join(record_dir, name), "rb") as f:
             params = lt.read_resume_data(f.read())
@@ -78,11 +75,11 @@ def tick(ses, mode, count):
     return time.process_time() - start
 
 
-def save_all(ses, out_dir):
+def save_all(ses, out_dir, base_queue):
     started = time.monotonic()
     asked = 0
     torrents = ses.get_torrents()
-    make_alert_room(ses, len(torrents))
+    make_alert_room(ses, len(torrents), base_queue)
     for h in torrents:
         h.save_resume_data(lt.torrent_handle.save_info_dict)
         asked += 1
@@ -109,7 +106,9 @@ def main():
         pack = json.load(f)
     ses = lt.session(pack)
     ses.set_ip_filter(loopback_filter())
-    say("added %d" % add_all(ses, record_dir))
+    # the client's own queue size, from the pack, is what every burst's room is added to
+    base_queue = pack["alert_queue_size"]
+    say("added %d" % add_all(ses, record_dir, base_queue))
     for line in sys.stdin:
         words = line.split()
         if not words:
@@ -118,7 +117,7 @@ def main():
             say("cpu %.6f" % tick(ses, words[1], int(words[2])))
         elif words[0] == "exit":
             os.makedirs(out_dir, exist_ok=True)
-            written, seconds = save_all(ses, out_dir)
+            written, seconds = save_all(ses, out_dir, base_queue)
             say("saved %d %.6f" % (written, seconds))
             break
     del ses

@@ -161,6 +161,20 @@ public:
     std::vector<std::string> calls;  // touched on the gui thread only
 };
 
+// Thread t raised "e<t>" with the arguments 0, 1, ... in turn: each must arrive in that order.
+void expect_each_threads_order(const std::vector<std::string>& calls, int threads, int per_thread) {
+    for (int t = 0; t < threads; ++t) {
+        int expected = 0;
+        const std::string prefix = "e" + std::to_string(t) + ":";
+        for (const auto& call : calls) {
+            if (call.rfind(prefix, 0) == 0) {
+                EXPECT_EQ(call, prefix + std::to_string(expected++));
+            }
+        }
+        EXPECT_EQ(expected, per_thread);
+    }
+}
+
 TEST(EventChannel, KeepsEachThreadsOrderAndStopsAnsweringOnceExiting) {
     GuiLoop loop;
     CountingEngine engine;
@@ -188,16 +202,7 @@ TEST(EventChannel, KeepsEachThreadsOrderAndStopsAnsweringOnceExiting) {
     loop.run();
     stopper.join();
     ASSERT_EQ(engine.calls.size(), 1U + 2 * kPerThread);
-    for (int t = 0; t < 2; ++t) {
-        int expected = 0;
-        const std::string prefix = "e" + std::to_string(t) + ":";
-        for (const auto& call : engine.calls) {
-            if (call.rfind(prefix, 0) == 0) {
-                EXPECT_EQ(call, prefix + std::to_string(expected++));
-            }
-        }
-        EXPECT_EQ(expected, kPerThread);
-    }
+    expect_each_threads_order(engine.calls, 2, kPerThread);
 }
 
 // Posted events wait in a batch for the gui thread; a call behind them must not overtake them.
@@ -230,16 +235,7 @@ TEST(EventChannel, PostsAndCallsOfAThreadArriveInTheirOrder) {
     loop.run();
     stopper.join();
     ASSERT_EQ(engine.calls.size(), 2U * (kPerThread + 1));
-    for (int t = 0; t < 2; ++t) {
-        int expected = 0;
-        const std::string prefix = "e" + std::to_string(t) + ":";
-        for (const auto& call : engine.calls) {
-            if (call.rfind(prefix, 0) == 0) {
-                EXPECT_EQ(call, prefix + std::to_string(expected++));
-            }
-        }
-        EXPECT_EQ(expected, kPerThread);
-    }
+    expect_each_threads_order(engine.calls, 2, kPerThread);
 }
 
 }  // namespace
