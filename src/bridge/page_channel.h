@@ -42,6 +42,9 @@ public:
     UiValue call(std::string_view fn, const UiValue& arg);
     // Thread: any. Calls a page function whose reply nobody reads; dropped once the page is gone.
     void post(std::string_view fn, const UiValue& arg);
+    // Thread: any. Calls a page function without waiting; `answered` runs on the transport's
+    // reader with the reply, or with undefined once the page is gone.
+    void call_then(std::string_view fn, const UiValue& arg, std::function<void(UiValue)> answered);
     // Thread: any. A window request that needs no answer; dropped once the page is gone.
     void send_window(std::string_view op, std::string_view url = {});
 
@@ -49,6 +52,7 @@ private:
     struct Pending {
         bool answered = false;
         UiValue value;
+        std::function<void(UiValue)> on_answer;  // for a call nobody waits for on the loop
     };
 
     void take(BadMessage& bad);

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -55,6 +56,14 @@ public:
     // Calls it the same way when nobody reads the result, without waiting for the page where
     // the engine can; the calls keep their order with call_page's.
     virtual void post_page(std::string_view fn, const UiValue& arg) { call_page(fn, arg); }
+    // Calls it without waiting on this thread: `answered` gets the result once the page sent
+    // it (undefined when it cannot), on whatever thread learns of it. The calls keep their
+    // order with call_page's and post_page's.
+    virtual void call_page_then(std::string_view fn,
+                                const UiValue& arg,
+                                std::function<void(UiValue)> answered) {
+        answered(call_page(fn, arg));
+    }
     // Brings the main window forward (a second copy asked for it).
     virtual void show_main_window() = 0;
     // Maximises the main window, or restores it when it is maximised (F11); best effort.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "velmora/bridge/gui_marshal.h"
 #include "velmora/bridge/ui_engine.h"
@@ -18,9 +19,11 @@ namespace {
 // How often a waiting caller looks whether the client began to exit.
 constexpr std::chrono::milliseconds kExitPollPeriod{10};
 
+}  // namespace
+
 // A page call handed over to the gui thread. It owns everything the call needs, so a caller
 // that stops waiting leaves nothing dangling behind the queued task.
-struct PendingCall {
+struct EventChannel::PendingCall {
     PendingCall(std::string_view n, const UiValue& a) : name(n), arg(a) {}
 
     void finish(UiValue value) {
@@ -38,8 +41,6 @@ struct PendingCall {
     UiValue result;
 };
 
-}  // namespace
-
 EventChannel::EventChannel(GuiLoop& loop, UiEngine& engine, const std::atomic<bool>& exiting)
     : loop_(loop), engine_(engine), exiting_(exiting) {}
 
@@ -55,38 +56,40 @@ UiValue EventChannel::ui_call(std::string_view name, const UiValue& arg) {
     }
     auto call = std::make_shared<PendingCall>(name, arg);
     UiEngine& engine = engine_;
-    const bool queued = loop_.post([call, &engine] {
-        UiValue result;
-        try {
-            result = engine.call_page(call->name, call->arg);
-        } catch (const std::exception& e) {
-            // a failing page call reads as undefined for the caller
-            std::cerr << "velmora: page call " << call->name << " failed: " << e.what() << '\n';
-        }
-        call->finish(std::move(result));
-    });
-    if (!queued) {
-        return UiValue();
+    const bool queued = loop_.post([call, &engine] { answer(*call, engine); });
+    return queued ? wait_for(*call) : UiValue();
+}
+
+void EventChannel::answer(PendingCall& call, UiEngine& engine) {
+    UiValue result;
+    try {
+        result = engine.call_page(call.name, call.arg);
+    } catch (const std::exception& e) {
+        // a failing page call reads as undefined for the caller
+        std::cerr << "velmora: page call " << call.name << " failed: " << e.what() << '\n';
     }
+    call.finish(std::move(result));
+}
+
+UiValue EventChannel::wait_for(PendingCall& call) {
     // The exit may be asked for from inside a page call that the gui thread serves beneath this
     // one; that call cannot end before the exit sequence does, and the exit sequence waits for
     // this thread. Once exiting, the caller goes on with undefined instead.
-    std::unique_lock lock(call->mutex);
-    while (!call->done) {
-        if (call->finished.wait_for(lock, kExitPollPeriod, [&] { return call->done; })) {
+    std::unique_lock lock(call.mutex);
+    while (!call.done) {
+        if (call.finished.wait_for(lock, kExitPollPeriod, [&] { return call.done; })) {
             break;
         }
         if (exiting_.load(std::memory_order_relaxed) || loop_.is_stopped()) {
             return UiValue();
         }
     }
-    return std::move(call->result);
+    return std::move(call.result);
 }
 
-void EventChannel::ui_post(std::string_view name, const UiValue& arg) {
+void EventChannel::ui_post(std::string_view name, UiValue arg) {
     if (posted_.fetch_add(1, std::memory_order_relaxed) % kPostWindow == kPostWindow - 1) {
-        // the page answers in order: once this one is answered, so are those before it
-        ui_call(name, arg);
+        post_mark(name, arg);
         return;
     }
     if (loop_.is_stopped()) {
@@ -99,14 +102,41 @@ void EventChannel::ui_post(std::string_view name, const UiValue& arg) {
     if (exiting_.load(std::memory_order_relaxed)) {
         return;
     }
+    enqueue(PostedEvent{std::string(name), std::move(arg), nullptr});
+}
+
+void EventChannel::enqueue(PostedEvent event) {
     const std::lock_guard lock(undelivered_->lock);
     const bool first = undelivered_->events.empty();
-    undelivered_->events.push_back(PostedEvent{std::string(name), arg});
+    undelivered_->events.push_back(std::move(event));
     // Queued under the lock: another thread's call that finds its event waiting here is queued
     // behind this delivery, and so is every later call of this thread.
     if (first) {
         loop_.post(
             [undelivered = undelivered_, &engine = engine_] { deliver(*undelivered, engine); });
+    }
+}
+
+// The page answers in order: once a mark is answered, so is every event before it.
+void EventChannel::post_mark(std::string_view name, const UiValue& arg) {
+    if (loop_.is_stopped() || exiting_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    if (loop_.on_gui_thread()) {
+        engine_.call_page(name, arg);
+        return;
+    }
+    // In the queue of posted events, not beside it: the events posted after it may join a
+    // delivery that is still waiting, and must not overtake it there.
+    auto mark = std::make_shared<PendingCall>(name, arg);
+    enqueue(PostedEvent{std::string(), UiValue(), mark});
+    std::shared_ptr<PendingCall> before;
+    {
+        const std::lock_guard lock(mark_lock_);
+        before = std::exchange(last_mark_, std::move(mark));
+    }
+    if (before) {
+        wait_for(*before);
     }
 }
 
@@ -117,6 +147,20 @@ void EventChannel::deliver(Undelivered& undelivered, UiEngine& engine) {
         events.swap(undelivered.events);
     }
     for (const PostedEvent& event : events) {
+        if (event.mark) {
+            // answered from the page's reader: a mark never holds the gui thread, nor waits
+            // beneath a later one on its stack
+            try {
+                engine.call_page_then(
+                    event.mark->name, event.mark->arg,
+                    [mark = event.mark](UiValue value) { mark->finish(std::move(value)); });
+            } catch (const std::exception& e) {
+                std::cerr << "velmora: page call " << event.mark->name << " failed: " << e.what()
+                          << '\n';
+                event.mark->finish(UiValue());
+            }
+            continue;
+        }
         try {
             engine.post_page(event.name, event.arg);
         } catch (const std::exception& e) {

@@ -24,15 +24,18 @@ public:
     virtual UiValue ui_call(std::string_view name, const UiValue& arg) = 0;
     // Thread: any. Raises an event whose result nobody reads; the caller need not wait for the
     // page. It keeps its order with the thread's other events. Never call it holding a lock.
-    virtual void ui_post(std::string_view name, const UiValue& arg) { ui_call(name, arg); }
+    // Taken by value: a tick's payloads are moved in, not copied.
+    virtual void ui_post(std::string_view name, UiValue arg) { ui_call(name, arg); }
 };
 
 // Runs inline on the gui thread; other threads post to the gui loop and wait, so the events
 // of one thread keep their order. Once `exiting` is set, other threads get undefined at once.
-// Posted events are not waited for, but every kPostWindow-th one is: no page falls further
-// behind than that, however fast a thread raises them. The events posted while the gui thread
-// is busy reach the page in one task: a tick's hundreds of events wake it a few times, not once
-// each.
+// Posted events are not waited for, but every kPostWindow-th one goes as a call, a mark, and
+// the poster waits for the mark before it, so that no page falls more than two windows behind,
+// however fast threads raise events. Waiting for the mark before the last keeps the page busy:
+// it works through one window while the next is on its way. The events posted while the gui
+// thread is busy reach the page in one task: a tick's hundreds of events wake it a few times,
+// not once each.
 class EventChannel final : public UiEventSink {
 public:
     static constexpr std::uint32_t kPostWindow = 64;
@@ -40,12 +43,20 @@ public:
     EventChannel(GuiLoop& loop, UiEngine& engine, const std::atomic<bool>& exiting);
 
     UiValue ui_call(std::string_view name, const UiValue& arg) override;
-    void ui_post(std::string_view name, const UiValue& arg) override;
+    void ui_post(std::string_view name, UiValue arg) override;
 
 private:
+    struct PendingCall;
+    // Thread: gui. Runs the call on the page and hands its answer over.
+    static void answer(PendingCall& call, UiEngine& engine);
+    // The call's answer; undefined once the client exits or the loop stops meanwhile.
+    UiValue wait_for(PendingCall& call);
+    void post_mark(std::string_view name, const UiValue& arg);
+
     struct PostedEvent {
         std::string name;
         UiValue arg;
+        std::shared_ptr<PendingCall> mark;  // set when the event goes as a call
     };
     // Shared with the queued delivery, which may outlive the channel in a loop that goes on.
     struct Undelivered {
@@ -53,12 +64,16 @@ private:
         std::vector<PostedEvent> events;
     };
     static void deliver(Undelivered& undelivered, UiEngine& engine);
+    // Queues the event for the gui thread behind the thread's earlier posts.
+    void enqueue(PostedEvent event);
 
     GuiLoop& loop_;
     UiEngine& engine_;
     const std::atomic<bool>& exiting_;
     std::atomic<std::uint32_t> posted_{0};
     std::shared_ptr<Undelivered> undelivered_ = std::make_shared<Undelivered>();
+    std::mutex mark_lock_;
+    std::shared_ptr<PendingCall> last_mark_;  // guarded by mark_lock_
 };
 
 }  // namespace velmora::bridge

@@ -1,7 +1,10 @@
 // Conversion between UiValue and JSON.
 #include "velmora/bridge/ui_json.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 namespace velmora::bridge {
@@ -89,8 +92,77 @@ UiValue from_json(const nlohmann::ordered_json& json) {
 }
 
 std::string to_json_text(const UiValue& value) {
-    // Invalid UTF-8 is replaced rather than thrown: a log line must never fail.
-    return to_json(value).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::string out;
+    append_json_text(out, value);
+    return out;
+}
+
+namespace {
+
+// Invalid UTF-8 is replaced rather than thrown: a log line or a page message must never fail.
+std::string dump_replacing(const nlohmann::ordered_json& json) {
+    return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+// Printable ASCII other than the quote and the backslash stands in JSON as it is; anything
+// else takes the library's escaping, so the text stays what it always was.
+bool needs_escaping(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte >= 0x7F || c == '"' || c == '\\';
+    });
+}
+
+void append_string(std::string& out, const std::string& text) {
+    if (needs_escaping(text)) {
+        out += dump_replacing(text);
+        return;
+    }
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+struct AppendJson {
+    std::string& out;
+    void operator()(Undefined) const { out += "null"; }
+    void operator()(bool b) const { out += b ? "true" : "false"; }
+    void operator()(std::int32_t i) const {
+        char digits[16];
+        const auto end = std::to_chars(std::begin(digits), std::end(digits), i).ptr;
+        out.append(digits, end);
+    }
+    void operator()(double d) const { out += dump_replacing(ToJson{}(d)); }
+    void operator()(const std::string& s) const { append_string(out, s); }
+    void operator()(const UiArray& a) const {
+        out += '[';
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            if (i > 0) {
+                out += ',';
+            }
+            std::visit(*this, a[i].storage());
+        }
+        out += ']';
+    }
+    // A key given twice appears twice; a page's parser keeps the last, as the library did.
+    void operator()(const UiMap& m) const {
+        out += '{';
+        for (std::size_t i = 0; i < m.size(); ++i) {
+            if (i > 0) {
+                out += ',';
+            }
+            append_string(out, m[i].first);
+            out += ':';
+            std::visit(*this, m[i].second.storage());
+        }
+        out += '}';
+    }
+};
+
+}  // namespace
+
+void append_json_text(std::string& out, const UiValue& value) {
+    std::visit(AppendJson{out}, value.storage());
 }
 
 }  // namespace velmora::bridge

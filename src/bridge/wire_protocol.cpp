@@ -145,8 +145,12 @@ std::string encode_return(std::int64_t id, bool handled, const UiValue& value) {
 }
 
 std::string encode_call(std::int64_t id, std::string_view fn, const UiValue& arg) {
-    Json out{{"t", "call"}, {"id", id}, {"fn", std::string(fn)}, {"arg", to_json(arg)}};
-    return out.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string out = R"({"t":"call","id":)" + std::to_string(id) + R"(,"fn":)";
+    append_json_text(out, UiValue(std::string(fn)));
+    out += R"(,"arg":)";
+    append_json_text(out, arg);
+    out += '}';
+    return out;
 }
 
 std::string encode_error(const BadMessage& bad) {

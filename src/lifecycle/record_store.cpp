@@ -224,17 +224,18 @@ namespace {
 
 // Asks every torrent with metadata for its resume data; the number of answers to wait for.
 int request_all_resume_data(lt::session_handle& session) {
-    const std::vector<lt::torrent_handle> torrents = session.get_torrents();
+    // One listing answers every torrent's status at once: a status query per torrent is a
+    // round trip to the engine's thread, and at exit it waits behind the saves asked before it.
+    const std::vector<lt::torrent_status> torrents = session.get_torrent_status(
+        [](const lt::torrent_status& status) { return status.has_metadata; }, {});
     engine::make_alert_room(session, torrents.size());
     int requested = 0;
-    for (const lt::torrent_handle& handle : torrents) {
+    for (const lt::torrent_status& status : torrents) {
+        const lt::torrent_handle& handle = status.handle;
         if (!handle.is_valid()) {
             continue;
         }
         try {
-            if (!handle.status(lt::status_flags_t{}).has_metadata) {
-                continue;
-            }
             refresh_trackers(handle);
             handle.save_resume_data(lt::torrent_handle::save_info_dict);
             ++requested;
@@ -276,6 +277,11 @@ public:
             return;
         }
         const bool written = write_all(file.get(), lt::write_resume_data_buf(params));
+        // The disk starts on it now, while the other answers come in; the flush at commit then
+        // waits for little more than the last of them.
+        if (written) {
+            ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
         if (!file.close() || !written) {
             ::unlink(p.temp.c_str());
             return;

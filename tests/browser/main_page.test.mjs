@@ -89,6 +89,7 @@ describe('main page', () => {
   const blocked = [];
   // every message the pages sent to the client, parsed
   const pageMessages = [];
+  let pageSocket; // the page's end of its socket: what is sent here reaches the page
 
   before(async () => {
     assert.ok(process.env.VELMORA_BIN, 'VELMORA_BIN names the client executable');
@@ -119,6 +120,7 @@ describe('main page', () => {
     await context.routeWebSocket(/.*/, (ws) => {
       if (isLoopback(ws.url())) {
         const server = ws.connectToServer();
+        pageSocket = ws;
         ws.onMessage((text) => {
           const message = JSON.parse(text);
           pageMessages.push(message);
@@ -174,6 +176,27 @@ describe('main page', () => {
     await page.fill('#command-name', 'no_such_command');
     await page.click('#command-run');
     await page.locator('#command-result.failed', { hasText: 'not handled' }).waitFor();
+  });
+
+  test('answers every call of a batch frame', async () => {
+    assert.match(pageSocket.url(), /[?&]batch=1(&|$)/);
+    pageSocket.send(
+      JSON.stringify({
+        t: 'batch',
+        m: [
+          { t: 'call', id: 900001, fn: 'get_files_prioraty', arg: 'ab' },
+          { t: 'call', id: 900002, fn: 'no_such_function', arg: 1 },
+        ],
+      }),
+    );
+    await waitForItem(pageMessages, (m) => m.t === 'reply' && m.id === 900002, 'the second reply');
+    const replies = pageMessages
+      .filter((m) => m.t === 'reply' && m.id >= 900001)
+      .sort((a, b) => a.id - b.id);
+    assert.deepEqual(replies, [
+      { t: 'reply', id: 900001, value: [] },
+      { t: 'reply', id: 900002, value: null },
+    ]);
   });
 
   test('forwards the function keys the page leaves alone', async () => {

@@ -77,12 +77,26 @@ function settle(id, settleWith) {
   }
 }
 
+// The client sends what queued up behind a frame as one batch, in order.
 function onMessage(event) {
   let message;
   try {
     message = JSON.parse(event.data);
   } catch {
     console.error('velmora: the client sent a message that is not JSON');
+    return;
+  }
+  if (message?.t === 'batch' && Array.isArray(message.m)) {
+    for (const each of message.m) {
+      take(each);
+    }
+  } else {
+    take(message);
+  }
+}
+
+function take(message) {
+  if (message === null || typeof message !== 'object') {
     return;
   }
   if (message.t === 'call') {
@@ -190,7 +204,7 @@ function forwardWindowInput() {
 function connect() {
   // the token comes from the page URL the first time, from the cookie after that
   const token = new URLSearchParams(location.search).get('token');
-  const query = `role=${role}` + (token ? `&token=${encodeURIComponent(token)}` : '');
+  const query = `role=${role}&batch=1` + (token ? `&token=${encodeURIComponent(token)}` : '');
   socket = new WebSocket(`ws://${location.host}/ws?${query}`);
   socket.addEventListener('open', () => {
     while (outbox.length > 0) {

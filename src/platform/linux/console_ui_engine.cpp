@@ -95,6 +95,22 @@ bridge::UiValue ConsoleUiEngine::call_page(std::string_view fn, const bridge::Ui
     return channel_ ? channel_->call(fn, arg) : bridge::UiValue();
 }
 
+void ConsoleUiEngine::post_page(std::string_view fn, const bridge::UiValue& arg) {
+    if (channel_) {
+        channel_->post(fn, arg);
+    }
+}
+
+void ConsoleUiEngine::call_page_then(std::string_view fn,
+                                     const bridge::UiValue& arg,
+                                     std::function<void(bridge::UiValue)> answered) {
+    if (!channel_) {
+        answered(bridge::UiValue());
+        return;
+    }
+    channel_->call_then(fn, arg, std::move(answered));
+}
+
 void ConsoleUiEngine::show_main_window() {}
 
 void ConsoleUiEngine::toggle_maximized() {

@@ -23,6 +23,10 @@ public:
     bool start(bridge::UiEngineHost& host, bridge::GuiLoop& loop) override;
     bool wait_for_main_page(std::chrono::milliseconds timeout) override;
     bridge::UiValue call_page(std::string_view fn, const bridge::UiValue& arg) override;
+    void post_page(std::string_view fn, const bridge::UiValue& arg) override;
+    void call_page_then(std::string_view fn,
+                        const bridge::UiValue& arg,
+                        std::function<void(bridge::UiValue)> answered) override;
     void show_main_window() override;
     // Passed on as {"t":"window","op":"toggle_maximized"} for whatever shows the page.
     void toggle_maximized() override;

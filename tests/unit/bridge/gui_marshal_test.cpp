@@ -2,6 +2,8 @@
 #include "velmora/bridge/gui_marshal.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <string>
@@ -134,6 +136,35 @@ TEST(PageChannel, ClosingAnswersWaitingAndLaterCallsWithUndefined) {
     EXPECT_EQ(wire.copy().size(), 1U);
 }
 
+// A call nobody waits for on the loop hears its answer from the page's reader, the plain null
+// answer included; one the page never answers hears undefined when the page goes.
+TEST(PageChannel, CallsThenAreAnsweredByTheReaderOrByTheClose) {
+    GuiLoop loop;
+    ScriptedPage host;
+    Wire wire;
+    PageChannel channel(loop, host, [&](std::string s) { wire.push(std::move(s)); });
+    std::vector<std::string> answers;
+    auto record = [&](std::string label) {
+        return [&answers, label](UiValue value) {
+            answers.push_back(label + "=" + to_json_text(value));
+        };
+    };
+    channel.call_then("a", UiValue(), record("a"));
+    channel.call_then("b", UiValue(), record("b"));
+    channel.call_then("c", UiValue(), record("c"));
+    channel.on_message(R"({"t":"reply","id":2,"value":null})");
+    channel.on_message(R"({"t":"reply","id":1,"value":[7]})");
+    channel.on_message(R"({"t":"reply","id":1,"value":8})");      // answered already: dropped
+    channel.on_message(R"({"t":"reply","id":03,"value":null})");  // not JSON: refused
+    EXPECT_EQ(answers, (std::vector<std::string>{"b=null", "a=[7]"}));
+    channel.on_closed();
+    channel.call_then("d", UiValue(), record("d"));
+    EXPECT_EQ(answers, (std::vector<std::string>{"b=null", "a=[7]", "c=null", "d=null"}));
+    const auto sent = wire.copy();
+    ASSERT_EQ(sent.size(), 4U);  // three calls and the refusal
+    EXPECT_NE(sent[3].find(R"("t":"error")"), std::string::npos);
+}
+
 TEST(PageChannel, UnknownCommandsAndBadMessagesGetAnAnswer) {
     GuiLoop loop;
     ScriptedPage host;
@@ -236,6 +267,69 @@ TEST(EventChannel, PostsAndCallsOfAThreadArriveInTheirOrder) {
     stopper.join();
     ASSERT_EQ(engine.calls.size(), 2U * (kPerThread + 1));
     expect_each_threads_order(engine.calls, 2, kPerThread);
+}
+
+// A page that takes posts at once but holds every call until it is let go.
+class HoldingEngine : public UiEngine {
+public:
+    bool start(UiEngineHost&, GuiLoop&) override { return true; }
+    bool wait_for_main_page(std::chrono::milliseconds) override { return true; }
+    UiValue call_page(std::string_view fn, const UiValue& arg) override {
+        std::unique_lock lock(mutex);
+        released.wait(lock, [&] { return let_go; });
+        events.push_back(std::string(fn) + ":" + to_json_text(arg));
+        return UiValue();
+    }
+    void post_page(std::string_view fn, const UiValue& arg) override {
+        const std::lock_guard lock(mutex);
+        events.push_back(std::string(fn) + ":" + to_json_text(arg));
+    }
+    void show_main_window() override {}
+    void stop() override {}
+    void release() {
+        const std::lock_guard lock(mutex);
+        let_go = true;
+        released.notify_all();
+    }
+
+    std::mutex mutex;
+    std::condition_variable released;
+    bool let_go = false;
+    std::vector<std::string> events;
+};
+
+// The page is stuck on the first window's mark: the poster goes on through the next window,
+// so the page is never idle waiting for it, and then waits; nothing is lost or reordered.
+TEST(EventChannel, APosterRunsAtMostTwoWindowsAheadOfThePage) {
+    GuiLoop loop;
+    HoldingEngine engine;
+    std::atomic<bool> exiting{false};
+    EventChannel events(loop, engine, exiting);
+    constexpr int kEvents = 5 * static_cast<int>(EventChannel::kPostWindow);
+    std::atomic<int> handed{0};
+    std::thread poster([&] {
+        for (int i = 0; i < kEvents; ++i) {
+            events.ui_post("e0", UiValue(i));
+            ++handed;
+        }
+        events.ui_call("done", UiValue());
+        loop.post([&loop] { loop.quit(0); });
+    });
+    std::thread watcher([&] {
+        constexpr int kStuckAt = 2 * static_cast<int>(EventChannel::kPostWindow) - 1;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (handed < kStuckAt && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(handed.load(), kStuckAt);
+        engine.release();
+    });
+    loop.run();
+    poster.join();
+    watcher.join();
+    ASSERT_EQ(engine.events.size(), static_cast<std::size_t>(kEvents) + 1);
+    expect_each_threads_order(engine.events, 1, kEvents);
 }
 
 }  // namespace

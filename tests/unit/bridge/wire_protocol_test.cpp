@@ -1,9 +1,13 @@
 // Decoding of page messages: good shapes, and every kind of bad input answered cleanly.
 #include "velmora/bridge/wire_protocol.h"
 
+#include <cmath>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
+
+#include "velmora/bridge/ui_json.h"
 
 namespace velmora::bridge {
 namespace {
@@ -112,6 +116,35 @@ TEST(WireProtocol, EncodesUndefinedAsNullAndKeepsMapOrder) {
     // invalid UTF-8 from a file name must not break the message
     EXPECT_NO_THROW(encode_call(1, "f", UiValue(std::string("\xff\xfe"))));
     EXPECT_EQ(encode_window("toggle_maximized"), R"({"t":"window","op":"toggle_maximized"})");
+}
+
+// Page messages are written straight from the value; the text must be the library's, to the
+// byte, for every kind of value a page is sent.
+TEST(WireProtocol, WritesValuesAsTheJsonLibraryDoes) {
+    const std::vector<UiValue> cases{
+        UiValue(),
+        UiValue(true),
+        UiValue(-2147483647 - 1),
+        UiValue(0.1),
+        UiValue(1.0),
+        UiValue(1e300),
+        UiValue(-0.0),
+        UiValue(std::nan("")),
+        UiValue("plain"),
+        UiValue(std::string("quote \" back \\ tab \t nl \n nul \0 del \x7f", 37)),
+        UiValue("\xc3\xa9t\xc3\xa9 \xe6\xbc\xa2 \xf0\x9f\x98\x80"),
+        UiValue(std::string("\xff\xfe half \xc3")),
+        UiValue(UiArray{}),
+        UiValue(UiMap{}),
+        UiValue(UiArray{UiValue(1), UiValue(UiMap{{"k\"", UiValue(UiArray{UiValue()})}})}),
+    };
+    for (const UiValue& value : cases) {
+        const std::string library =
+            to_json(value).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+        EXPECT_EQ(to_json_text(value), library);
+        EXPECT_EQ(encode_call(3, "f", value),
+                  R"({"t":"call","id":3,"fn":"f","arg":)" + library + "}");
+    }
 }
 
 }  // namespace

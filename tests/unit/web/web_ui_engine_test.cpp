@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <numeric>
 #include <thread>
 
 #include <boost/asio/connect.hpp>
@@ -449,6 +450,63 @@ TEST_F(WebUiEngineTest, CallPageGoesToTheNewestMainPage) {
     finished = true;
     older.join();
     newer.join();
+}
+
+// Events pile up behind a page that is slow to read. A page that asked for batches gets them
+// in a few frames, a page that did not gets one frame each; both get all of them in order.
+TEST_F(WebUiEngineTest, QueuedEventsReachABatchPageInFewerFrames) {
+    constexpr int kEvents = 400;
+    const std::string bulk(16 * 1024, 'x');  // enough to fill the socket's buffers
+    for (const bool batches : {true, false}) {
+        SCOPED_TRACE(batches ? "batch=1" : "one per frame");
+        std::atomic<bool> connected{false};
+        std::atomic<bool> posted{false};
+        std::atomic<bool> done{false};
+        int frames = 0;
+        int batch_frames = 0;
+        std::vector<int> order;
+        std::thread page_thread([&] {
+            PageClient page(port_, main_page_target() + (batches ? "&batch=1" : ""));
+            connected = true;
+            loop_.wake();
+            while (!posted) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            while (order.size() < kEvents) {
+                const Json frame = page.receive();
+                ++frames;
+                if (frame["t"] == "batch") {
+                    ++batch_frames;
+                    for (const Json& message : frame["m"]) {
+                        order.push_back(message["arg"][0].get<int>());
+                    }
+                } else {
+                    order.push_back(frame["arg"][0].get<int>());
+                }
+            }
+            done = true;
+            loop_.wake();
+        });
+        loop_.run_until([&] { return connected.load(); });
+        ASSERT_TRUE(engine_->wait_for_main_page(std::chrono::seconds(5)));
+        for (int i = 0; i < kEvents; ++i) {
+            engine_->post_page("update_torrent", bridge::UiArray{UiValue(i), UiValue(bulk)});
+        }
+        posted = true;
+        loop_.run_until([&] { return done.load(); });
+        page_thread.join();
+
+        std::vector<int> expected(kEvents);
+        std::iota(expected.begin(), expected.end(), 0);
+        EXPECT_EQ(order, expected);
+        if (batches) {
+            EXPECT_GT(batch_frames, 0);
+            EXPECT_LT(frames, kEvents);
+        } else {
+            EXPECT_EQ(batch_frames, 0);
+            EXPECT_EQ(frames, kEvents);
+        }
+    }
 }
 
 TEST_F(WebUiEngineTest, PageAnswersACallMadeInsideItsCommand) {

@@ -269,7 +269,10 @@ private:
             return write(plain(parser_->get(), http::status::bad_request), true);
         }
         stream_.expires_never();
-        serve_page_socket(context_, std::move(stream_), parser_->release(), role == "main");
+        const Framing framing =
+            query_value(target.query, "batch") == "1" ? Framing::Batches : Framing::Single;
+        serve_page_socket(context_, std::move(stream_), parser_->release(), role == "main",
+                          framing);
     }
 
     void write(Response response, bool close) {

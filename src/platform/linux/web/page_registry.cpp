@@ -103,6 +103,17 @@ void PageRegistry::post_to_main_page(std::string_view fn, const bridge::UiValue&
     }
 }
 
+void PageRegistry::call_main_page_then(std::string_view fn,
+                                       const bridge::UiValue& arg,
+                                       std::function<void(bridge::UiValue)> answered) {
+    loop_.assert_gui_thread();
+    if (main_ == nullptr || stopped_) {
+        answered(bridge::UiValue());
+        return;
+    }
+    main_->channel().call_then(fn, arg, std::move(answered));
+}
+
 bool PageRegistry::send_window_to_main_page(std::string_view op, std::string_view url) {
     loop_.assert_gui_thread();
     if (main_ == nullptr || stopped_) {

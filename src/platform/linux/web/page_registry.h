@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -36,6 +37,10 @@ public:
     bridge::UiValue call_main_page(std::string_view fn, const bridge::UiValue& arg);
     // Thread: gui. The same call without waiting for its answer; nothing without a main page.
     void post_to_main_page(std::string_view fn, const bridge::UiValue& arg);
+    // Thread: gui. The call without a wait; `answered` gets undefined at once without a page.
+    void call_main_page_then(std::string_view fn,
+                             const bridge::UiValue& arg,
+                             std::function<void(bridge::UiValue)> answered);
     // Thread: gui. A window request to the main page, if there is one; no answer is awaited.
     // False when no main page is there to take it.
     bool send_window_to_main_page(std::string_view op, std::string_view url = {});

@@ -1,6 +1,8 @@
 // One page over a WebSocket: frames in to its channel, queued frames out, one write at a time.
 #include <deque>
 #include <iostream>
+#include <mutex>
+#include <vector>
 
 #include <boost/asio/post.hpp>
 #include <boost/beast/core.hpp>
@@ -19,14 +21,21 @@ namespace websocket = beast::websocket;
 constexpr std::size_t kMaxQueuedBytes = 64U * 1024U * 1024U;
 // Silence this long, pings included, means the page is gone.
 constexpr std::chrono::seconds kIdleTimeout{120};
+// A batch frame stops growing past this; a page reads a few megabytes at once without trouble.
+constexpr std::size_t kMaxBatchBytes = 4U * 1024U * 1024U;
 
 class PageSocket final : public Connection, public std::enable_shared_from_this<PageSocket> {
 public:
-    PageSocket(WebServer::Context& context, beast::tcp_stream stream, Request upgrade, bool is_main)
+    PageSocket(WebServer::Context& context,
+               beast::tcp_stream stream,
+               Request upgrade,
+               bool is_main,
+               Framing framing)
         : pages_(context.pages),
           ws_(std::move(stream)),
           upgrade_(std::move(upgrade)),
-          is_main_(is_main) {}
+          is_main_(is_main),
+          framing_(framing) {}
 
     ~PageSocket() override {
         if (link_) {
@@ -68,41 +77,73 @@ private:
         read_next();
     }
 
-    // Thread: any.
+    // Thread: any. The io thread is woken once for all that is handed over before it runs, not
+    // once per message: a tick hands over thousands.
     void send(std::string text) {
-        net::post(ws_.get_executor(),
-                  [self = shared_from_this(), text = std::move(text)]() mutable {
-                      self->enqueue(std::move(text));
-                  });
+        {
+            const std::lock_guard lock(handed_lock_);
+            handed_.push_back(std::move(text));
+            if (handed_.size() > 1) {
+                return;  // the io thread is already asked to take them
+            }
+        }
+        net::post(ws_.get_executor(), [self = shared_from_this()] { self->take_handed(); });
     }
 
-    void enqueue(std::string text) {
+    void take_handed() {
+        std::vector<std::string> texts;
+        {
+            const std::lock_guard lock(handed_lock_);
+            texts.swap(handed_);
+        }
         if (closed_) {
             return;
         }
-        queued_bytes_ += text.size();
+        for (std::string& text : texts) {
+            queued_bytes_ += text.size();
+            outbox_.push_back(std::move(text));
+        }
         if (queued_bytes_ > kMaxQueuedBytes) {
             std::cerr << "velmora: a page stopped reading; closing its connection\n";
             return shut();
         }
-        outbox_.push_back(std::move(text));
-        if (!is_writing_) {
+        if (!is_writing_ && !outbox_.empty()) {
             write_next();
         }
     }
 
+    // Whatever queued up while the last frame was on its way goes out as one batch frame, so
+    // a tick's thousands of events cost the page a few frames, not one each. A lone message
+    // goes out as it is, at once.
     void write_next() {
         is_writing_ = true;
+        frame_messages_ = 1;
+        if (framing_ == Framing::Batches && outbox_.size() > 1 &&
+            outbox_[0].size() + outbox_[1].size() < kMaxBatchBytes) {
+            frame_ = R"({"t":"batch","m":[)";
+            frame_ += outbox_.front();
+            while (frame_messages_ < outbox_.size() &&
+                   frame_.size() + outbox_[frame_messages_].size() < kMaxBatchBytes) {
+                frame_ += ',';
+                frame_ += outbox_[frame_messages_];
+                ++frame_messages_;
+            }
+            frame_ += "]}";
+        }
+        const std::string& text = frame_messages_ > 1 ? frame_ : outbox_.front();
         ws_.text(true);
-        ws_.async_write(net::buffer(outbox_.front()),
+        ws_.async_write(net::buffer(text),
                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
                             self->on_written(ec);
                         });
     }
 
     void on_written(beast::error_code ec) {
-        queued_bytes_ -= outbox_.front().size();
-        outbox_.pop_front();
+        for (std::size_t i = 0; i < frame_messages_; ++i) {
+            queued_bytes_ -= outbox_.front().size();
+            outbox_.pop_front();
+        }
+        frame_.clear();
         is_writing_ = false;
         if (ec) {
             return shut();
@@ -144,9 +185,14 @@ private:
     websocket::stream<beast::tcp_stream> ws_;
     Request upgrade_;
     bool is_main_ = false;
+    Framing framing_ = Framing::Single;
     std::shared_ptr<PageLink> link_;
     beast::flat_buffer buffer_;
+    std::mutex handed_lock_;
+    std::vector<std::string> handed_;  // guarded by handed_lock_; not yet taken by the io thread
     std::deque<std::string> outbox_;
+    std::string frame_;               // the batch on its way, when it holds more than one
+    std::size_t frame_messages_ = 0;  // messages of the outbox's front on their way
     std::size_t queued_bytes_ = 0;
     bool is_writing_ = false;
     bool closed_ = false;
@@ -157,9 +203,10 @@ private:
 void serve_page_socket(WebServer::Context& context,
                        beast::tcp_stream stream,
                        Request upgrade,
-                       bool is_main) {
-    auto socket =
-        std::make_shared<PageSocket>(context, std::move(stream), std::move(upgrade), is_main);
+                       bool is_main,
+                       Framing framing) {
+    auto socket = std::make_shared<PageSocket>(context, std::move(stream), std::move(upgrade),
+                                               is_main, framing);
     if (!context.admit(socket)) {
         socket->shut();
         return;

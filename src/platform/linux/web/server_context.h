@@ -66,10 +66,15 @@ struct WebServer::Context {
 
 // Thread: io. Serves HTTP requests on an accepted socket until it closes.
 void serve_http(WebServer::Context& context, tcp::socket socket);
+// How a page takes the client's messages: one per frame, or, for a page that asked for them
+// ("batch=1"), the messages that queued up behind a write together in one frame.
+enum class Framing { Single, Batches };
+
 // Thread: io. Completes the WebSocket handshake of `upgrade` and carries one page.
 void serve_page_socket(WebServer::Context& context,
                        beast::tcp_stream stream,
                        Request upgrade,
-                       bool is_main);
+                       bool is_main,
+                       Framing framing);
 
 }  // namespace velmora::platform

@@ -123,6 +123,16 @@ void WebUiEngine::post_page(std::string_view fn, const bridge::UiValue& arg) {
     }
 }
 
+void WebUiEngine::call_page_then(std::string_view fn,
+                                 const bridge::UiValue& arg,
+                                 std::function<void(bridge::UiValue)> answered) {
+    if (!server_) {
+        answered(bridge::UiValue());
+        return;
+    }
+    pages_->call_main_page_then(fn, arg, std::move(answered));
+}
+
 void WebUiEngine::show_main_window() {
     if (server_ && !pages_->has_main_page()) {
         show_page();

@@ -46,6 +46,9 @@ public:
     bridge::UiValue call_page(std::string_view fn, const bridge::UiValue& arg) override;
     // Sent to the main page without waiting; its answer is dropped.
     void post_page(std::string_view fn, const bridge::UiValue& arg) override;
+    void call_page_then(std::string_view fn,
+                        const bridge::UiValue& arg,
+                        std::function<void(bridge::UiValue)> answered) override;
     // Opens the page again when no main page is connected; a connected one is left as is.
     void show_main_window() override;
     // Asks the main page to toggle full screen, the nearest a browser page gets.
