@@ -187,6 +187,7 @@ class Client:
         self.out = self.proc.stdout.fileno()
         self.inp = self.proc.stdin.fileno()
         self.pending = b""
+        self.replies = []  # answers to the calls of one read, written together as a page would
         self.next_id = 1000
         self.results = {}
         self.counts = {}
@@ -233,7 +234,7 @@ class Client:
             ident = line[17:at]
             end = line.index(b'"', at + 7)
             fn = line[at + 7:end]
-            self.write(b'{"t":"reply","id":%s,"value":%s}\n' % (ident, self.answer(fn)))
+            self.replies.append(b'{"t":"reply","id":%s,"value":%s}\n' % (ident, self.answer(fn)))
             self.counts[fn] = self.counts.get(fn, 0) + 1
             self.last_seen[fn] = now
             tick = self.tick
@@ -279,6 +280,9 @@ class Client:
             self.pending = lines.pop()
             for line in lines:
                 self.take(line, now)
+            if self.replies:
+                self.write(b"".join(self.replies))
+                self.replies = []
         return True
 
     def serve_ticks(self, count, timeout=120):
