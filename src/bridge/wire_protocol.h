@@ -1,4 +1,5 @@
-// The JSON messages exchanged with a page (one per WebSocket frame or per console line).
+// The JSON messages exchanged with a page (one per WebSocket frame or per console line; the
+// web engine may wrap several in one batch frame for a page that asks for it).
 #pragma once
 
 #include <cstdint>
