@@ -67,22 +67,13 @@ public:
         ws_.text(true);
     }
     void send(const std::string& text) { ws_.write(net::buffer(text)); }
-    // The next message, parsed as the page's script would: a batch frame is taken apart.
+    // The next message, parsed as the page's script would (round trips: one per frame).
     Json receive() {
-        if (next_ < batch_.size()) {
-            return std::move(batch_[next_++]);
-        }
         buffer_.clear();
         ws_.read(buffer_);
         const auto data = buffer_.data();
-        Json frame = Json::parse(static_cast<const char*>(data.data()),
-                                 static_cast<const char*>(data.data()) + data.size());
-        if (frame["t"] != "batch") {
-            return frame;
-        }
-        batch_ = std::move(frame["m"].get_ref<Json::array_t&>());
-        next_ = 1;
-        return std::move(batch_[0]);
+        return Json::parse(static_cast<const char*>(data.data()),
+                           static_cast<const char*>(data.data()) + data.size());
     }
 
     // The calls of the next frame, one or a batch, found the way a page's parser would find
@@ -117,8 +108,6 @@ private:
     net::io_context io_;
     websocket::stream<tcp::socket> ws_;
     beast::flat_buffer buffer_;
-    Json::array_t batch_;
-    std::size_t next_ = 0;
 };
 
 // The floor: a bare Beast server, one thread per connection. "/echo" sends every message

@@ -147,24 +147,22 @@ void EventChannel::deliver(Undelivered& undelivered, UiEngine& engine) {
         events.swap(undelivered.events);
     }
     for (const PostedEvent& event : events) {
-        if (event.mark) {
-            // answered from the page's reader: a mark never holds the gui thread, nor waits
-            // beneath a later one on its stack
-            try {
-                engine.call_page_then(
-                    event.mark->name, event.mark->arg,
-                    [mark = event.mark](UiValue value) { mark->finish(std::move(value)); });
-            } catch (const std::exception& e) {
-                std::cerr << "velmora: page call " << event.mark->name << " failed: " << e.what()
-                          << '\n';
+        const std::string& name = event.mark ? event.mark->name : event.name;
+        try {
+            if (event.mark) {
+                // answered from the page's reader: a mark never holds the gui thread, nor
+                // waits beneath a later one on its stack
+                engine.call_page_then(name, event.mark->arg, [mark = event.mark](UiValue value) {
+                    mark->finish(std::move(value));
+                });
+            } else {
+                engine.post_page(name, event.arg);
+            }
+        } catch (const std::exception& e) {
+            std::cerr << "velmora: page call " << name << " failed: " << e.what() << '\n';
+            if (event.mark) {
                 event.mark->finish(UiValue());
             }
-            continue;
-        }
-        try {
-            engine.post_page(event.name, event.arg);
-        } catch (const std::exception& e) {
-            std::cerr << "velmora: page call " << event.name << " failed: " << e.what() << '\n';
         }
     }
 }

@@ -118,15 +118,20 @@ private:
     void write_next() {
         is_writing_ = true;
         frame_messages_ = 1;
-        if (framing_ == Framing::Batches && outbox_.size() > 1 &&
-            outbox_[0].size() + outbox_[1].size() < kMaxBatchBytes) {
+        std::size_t bytes = outbox_.front().size();
+        while (framing_ == Framing::Batches && frame_messages_ < outbox_.size() &&
+               bytes + outbox_[frame_messages_].size() < kMaxBatchBytes) {
+            bytes += outbox_[frame_messages_].size() + 1;
+            ++frame_messages_;
+        }
+        if (frame_messages_ > 1) {
+            frame_.reserve(bytes + 32);
             frame_ = R"({"t":"batch","m":[)";
-            frame_ += outbox_.front();
-            while (frame_messages_ < outbox_.size() &&
-                   frame_.size() + outbox_[frame_messages_].size() < kMaxBatchBytes) {
-                frame_ += ',';
-                frame_ += outbox_[frame_messages_];
-                ++frame_messages_;
+            for (std::size_t i = 0; i < frame_messages_; ++i) {
+                if (i > 0) {
+                    frame_ += ',';
+                }
+                frame_ += outbox_[i];
             }
             frame_ += "]}";
         }
