@@ -21,24 +21,46 @@ constexpr std::chrono::milliseconds kExitPollPeriod{10};
 
 }  // namespace
 
+// The answer to a page call, for whoever waits for it or is to be told of it. Answered once:
+// a hand-over that fails after the engine took the call may answer a second time.
+struct EventChannel::Answer {
+    Answer() = default;
+    explicit Answer(Answered t) : then(std::move(t)) {}
+
+    void finish(UiValue value) {
+        Answered told;
+        {
+            const std::lock_guard lock(mutex);
+            if (done) {
+                return;
+            }
+            told = std::move(then);
+            if (!told) {
+                result = std::move(value);
+            }
+            done = true;
+            finished.notify_all();
+        }
+        if (told) {
+            told(std::move(value));
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    UiValue result;  // kept only when nobody is told
+    Answered then;
+};
+
 // A page call handed over to the gui thread. It owns everything the call needs, so a caller
 // that stops waiting leaves nothing dangling behind the queued task.
 struct EventChannel::PendingCall {
     PendingCall(std::string_view n, const UiValue& a) : name(n), arg(a) {}
 
-    void finish(UiValue value) {
-        const std::lock_guard lock(mutex);
-        result = std::move(value);
-        done = true;
-        finished.notify_all();
-    }
-
     const std::string name;
     const UiValue arg;
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    UiValue result;
+    Answer answer;
 };
 
 EventChannel::EventChannel(GuiLoop& loop, UiEngine& engine, const std::atomic<bool>& exiting)
@@ -57,7 +79,7 @@ UiValue EventChannel::ui_call(std::string_view name, const UiValue& arg) {
     auto call = std::make_shared<PendingCall>(name, arg);
     UiEngine& engine = engine_;
     const bool queued = loop_.post([call, &engine] { answer(*call, engine); });
-    return queued ? wait_for(*call) : UiValue();
+    return queued ? wait_for(call->answer) : UiValue();
 }
 
 void EventChannel::answer(PendingCall& call, UiEngine& engine) {
@@ -68,10 +90,10 @@ void EventChannel::answer(PendingCall& call, UiEngine& engine) {
         // a failing page call reads as undefined for the caller
         std::cerr << "velmora: page call " << call.name << " failed: " << e.what() << '\n';
     }
-    call.finish(std::move(result));
+    call.answer.finish(std::move(result));
 }
 
-UiValue EventChannel::wait_for(PendingCall& call) {
+UiValue EventChannel::wait_for(Answer& call) {
     // The exit may be asked for from inside a page call that the gui thread serves beneath this
     // one; that call cannot end before the exit sequence does, and the exit sequence waits for
     // this thread. Once exiting, the caller goes on with undefined instead.
@@ -88,21 +110,57 @@ UiValue EventChannel::wait_for(PendingCall& call) {
 }
 
 void EventChannel::ui_post(std::string_view name, UiValue arg) {
-    if (posted_.fetch_add(1, std::memory_order_relaxed) % kPostWindow == kPostWindow - 1) {
-        post_mark(name, arg);
-        return;
-    }
+    raise(name, std::move(arg), nullptr);
+}
+
+void EventChannel::ui_call_then(std::string_view name, UiValue arg, Answered answered) {
+    raise(name, std::move(arg), std::move(answered));
+}
+
+// The page answers in order: once a mark is answered, so is every event before it.
+void EventChannel::raise(std::string_view name, UiValue arg, Answered answered) {
+    const bool mark =
+        posted_.fetch_add(1, std::memory_order_relaxed) % kPostWindow == kPostWindow - 1;
     if (loop_.is_stopped()) {
+        if (answered) {
+            answered(UiValue());
+        }
         return;
     }
     if (loop_.on_gui_thread()) {
-        engine_.post_page(name, arg);
+        if (answered) {
+            engine_.call_page_then(name, arg, std::move(answered));
+        } else if (mark && !exiting_.load(std::memory_order_relaxed)) {
+            engine_.call_page(name, arg);
+        } else {
+            engine_.post_page(name, arg);
+        }
         return;
     }
     if (exiting_.load(std::memory_order_relaxed)) {
+        if (answered) {
+            answered(UiValue());
+        }
         return;
     }
-    enqueue(PostedEvent{std::string(name), std::move(arg), nullptr});
+    std::shared_ptr<Answer> answer;
+    if (mark || answered) {
+        answer = std::make_shared<Answer>(std::move(answered));
+    }
+    // A mark is in the queue of posted events, not beside it: the events posted after it may
+    // join a delivery that is still waiting, and must not overtake it there.
+    enqueue(PostedEvent{std::string(name), std::move(arg), answer});
+    if (!mark) {
+        return;
+    }
+    std::shared_ptr<Answer> before;
+    {
+        const std::lock_guard lock(mark_lock_);
+        before = std::exchange(last_mark_, std::move(answer));
+    }
+    if (before) {
+        wait_for(*before);
+    }
 }
 
 void EventChannel::enqueue(PostedEvent event) {
@@ -117,29 +175,6 @@ void EventChannel::enqueue(PostedEvent event) {
     }
 }
 
-// The page answers in order: once a mark is answered, so is every event before it.
-void EventChannel::post_mark(std::string_view name, const UiValue& arg) {
-    if (loop_.is_stopped() || exiting_.load(std::memory_order_relaxed)) {
-        return;
-    }
-    if (loop_.on_gui_thread()) {
-        engine_.call_page(name, arg);
-        return;
-    }
-    // In the queue of posted events, not beside it: the events posted after it may join a
-    // delivery that is still waiting, and must not overtake it there.
-    auto mark = std::make_shared<PendingCall>(name, arg);
-    enqueue(PostedEvent{std::string(), UiValue(), mark});
-    std::shared_ptr<PendingCall> before;
-    {
-        const std::lock_guard lock(mark_lock_);
-        before = std::exchange(last_mark_, std::move(mark));
-    }
-    if (before) {
-        wait_for(*before);
-    }
-}
-
 void EventChannel::deliver(Undelivered& undelivered, UiEngine& engine) {
     std::vector<PostedEvent> events;
     {
@@ -147,21 +182,20 @@ void EventChannel::deliver(Undelivered& undelivered, UiEngine& engine) {
         events.swap(undelivered.events);
     }
     for (const PostedEvent& event : events) {
-        const std::string& name = event.mark ? event.mark->name : event.name;
         try {
-            if (event.mark) {
-                // answered from the page's reader: a mark never holds the gui thread, nor
+            if (event.answer) {
+                // answered from the page's reader: such a call never holds the gui thread, nor
                 // waits beneath a later one on its stack
-                engine.call_page_then(name, event.mark->arg, [mark = event.mark](UiValue value) {
-                    mark->finish(std::move(value));
-                });
+                engine.call_page_then(
+                    event.name, event.arg,
+                    [answer = event.answer](UiValue value) { answer->finish(std::move(value)); });
             } else {
-                engine.post_page(name, event.arg);
+                engine.post_page(event.name, event.arg);
             }
         } catch (const std::exception& e) {
-            std::cerr << "velmora: page call " << name << " failed: " << e.what() << '\n';
-            if (event.mark) {
-                event.mark->finish(UiValue());
+            std::cerr << "velmora: page call " << event.name << " failed: " << e.what() << '\n';
+            if (event.answer) {
+                event.answer->finish(UiValue());
             }
         }
     }

@@ -116,11 +116,24 @@ bool AlertPump::begin_pass() {
 void AlertPump::pop_and_dispatch(lt::session& session) {
     std::vector<lt::alert*> alerts;
     session.pop_alerts(&alerts);
-    for (lt::alert* alert : alerts) {
-        if (!running_) {
-            break;  // shutting down: the rest of the batch is dropped
+    std::vector<const lt::add_torrent_alert*> adds;
+    for (auto alert = alerts.begin(); alert != alerts.end() && running_;) {
+        // once not running, the rest of the batch is dropped
+        if ((*alert)->type() != lt::add_torrent_alert::alert_type) {
+            dispatch(*alert++);
+            continue;
         }
-        dispatch(alert);
+        adds.clear();
+        for (; alert != alerts.end() && (*alert)->type() == lt::add_torrent_alert::alert_type;
+             ++alert) {
+            adds.push_back(static_cast<const lt::add_torrent_alert*>(*alert));
+        }
+        try {
+            lifecycle_.on_torrents_added(
+                adds, [this](const std::exception& e) { report_failure(e.what()); });
+        } catch (const std::exception& e) {
+            report_failure(e.what());
+        }
     }
 }
 
@@ -223,11 +236,6 @@ void AlertPump::handle(lt::alert* alert) {
             for (const auto& status : a.status) {
                 status_.update_torrent(status);
             }
-            break;
-        }
-        case lt::add_torrent_alert::alert_type: {
-            const auto& a = static_cast<const lt::add_torrent_alert&>(*alert);
-            lifecycle_.on_torrent_added(a);
             break;
         }
         case lt::torrent_need_cert_alert::alert_type: {

@@ -3,8 +3,10 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <functional>
 #include <mutex>
+#include <span>
 
 #include <libtorrent/alert_types.hpp>
 
@@ -31,7 +33,12 @@ struct EngineFlags {
 class AlertHandoff {
 public:
     virtual ~AlertHandoff() = default;
-    virtual void on_torrent_added(const lt::add_torrent_alert& alert) = 0;
+    // Answered adds in their order. A run of adds that came together is handed over together,
+    // so that the handler can ask the engine about all of them at once. `failed` is told of
+    // each add whose handling broke; the others go on.
+    using Failed = std::function<void(const std::exception&)>;
+    virtual void on_torrents_added(std::span<const lt::add_torrent_alert* const> alerts,
+                                   const Failed& failed) = 0;
     virtual void on_metadata_received(const lt::metadata_received_alert& alert) = 0;
     virtual void on_save_resume_data(const lt::save_resume_data_alert& alert) = 0;
     virtual void on_save_resume_data_failed(const lt::save_resume_data_failed_alert& alert) = 0;

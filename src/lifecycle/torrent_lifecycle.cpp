@@ -60,6 +60,18 @@ bool is_normal_everywhere(const std::vector<lt::download_priority_t>& priorities
                        [](lt::download_priority_t p) { return p == kNormalPriority; });
 }
 
+// The page's answer to the file-priorities question, on whatever thread hears it.
+void apply_file_priorities(const lt::torrent_handle& handle, int files, const UiValue& answer) {
+    const auto priorities = read_file_priorities(answer);
+    try {
+        for (std::size_t i = 0; i < priorities.size() && static_cast<int>(i) < files; ++i) {
+            handle.file_priority(lt::file_index_t(static_cast<int>(i)), priorities[i]);
+        }
+    } catch (const lt::system_error&) {
+        // the torrent left the session before the page answered
+    }
+}
+
 std::string key_of(const lt::torrent_handle& handle) {
     return engine::torrent_key(handle.info_hashes());
 }
@@ -423,48 +435,98 @@ void TorrentLifecycle::restore_one(const UiValue& entry) {
     engine_.session().async_add_torrent(std::move(params));
 }
 
-void TorrentLifecycle::on_torrent_added(const lt::add_torrent_alert& alert) {
+void TorrentLifecycle::count_answered_add() {
     std::int64_t outstanding = restores_outstanding_.load();
     while (outstanding > 0 &&
            !restores_outstanding_.compare_exchange_weak(outstanding, outstanding - 1)) {
     }
-    if (alert.error) {
-        if (alert.error ==
-            lt::error_code(lt::errors::duplicate_torrent, lt::libtorrent_category())) {
-            events_.ui_call(
-                ev::kDoDupeTorrent,
-                UiValue(alert.handle.is_valid() ? key_of(alert.handle)
-                                                : engine::torrent_key(alert.params.info_hashes)));
-            return;
+}
+
+// The engine steps of every add come first, then one status call for the whole run, then each
+// add's page events in the run's order: the page hears what it would of adds one at a time,
+// and the pump waits on the engine once a run, not once a torrent.
+void TorrentLifecycle::on_torrents_added(std::span<const lt::add_torrent_alert* const> alerts,
+                                         const Failed& failed) {
+    std::vector<lt::torrent_status> statuses;
+    statuses.reserve(alerts.size());
+    std::vector<bool> started(alerts.size(), false);
+    for (std::size_t i = 0; i < alerts.size(); ++i) {
+        if (alerts[i]->error) {
+            continue;
         }
-        const std::string name = !alert.params.name.empty()
-                                     ? alert.params.name
-                                     : engine::torrent_key(alert.params.info_hashes);
-        raise_add_error(alert.error, name);
+        try {
+            start_added(*alerts[i]);
+            started[i] = true;
+            statuses.emplace_back().handle = alerts[i]->handle;
+        } catch (const std::exception& e) {
+            failed(e);
+        }
+    }
+    if (!statuses.empty()) {
+        engine_.session().refresh_torrent_status(&statuses, lt::status_flags_t::all());
+    }
+    auto status = statuses.begin();
+    for (std::size_t i = 0; i < alerts.size(); ++i) {
+        count_answered_add();
+        try {
+            if (alerts[i]->error) {
+                refuse_added(*alerts[i]);
+            } else if (started[i]) {
+                announce_added(*alerts[i], *status++);
+            }
+        } catch (const std::exception& e) {
+            failed(e);
+        }
+    }
+}
+
+void TorrentLifecycle::refuse_added(const lt::add_torrent_alert& alert) {
+    if (alert.error == lt::error_code(lt::errors::duplicate_torrent, lt::libtorrent_category())) {
+        events_.ui_call(
+            ev::kDoDupeTorrent,
+            UiValue(alert.handle.is_valid() ? key_of(alert.handle)
+                                            : engine::torrent_key(alert.params.info_hashes)));
         return;
     }
+    const std::string name = !alert.params.name.empty()
+                                 ? alert.params.name
+                                 : engine::torrent_key(alert.params.info_hashes);
+    raise_add_error(alert.error, name);
+}
+
+void TorrentLifecycle::start_added(const lt::add_torrent_alert& alert) {
     const lt::torrent_handle& handle = alert.handle;
     handle.set_max_uploads(settings_.max_peers_torrent);
     handle.set_max_connections(settings_.max_slots_torrent);
     handle.scrape_tracker(-1);
     handle.force_reannounce(0, -1);
-
-    const std::string hash = key_of(handle);
     const bool has_metadata = alert.params.ti && alert.params.ti->num_files() > 0;
-    if (has_metadata && !records_.record_exists(hash)) {
-        records_.write_record(hash, alert.params);
+    if (has_metadata) {
+        const std::string hash = key_of(handle);
+        if (!records_.record_exists(hash)) {
+            records_.write_record(hash, alert.params);
+        }
     }
-    const lt::torrent_status status = handle.status(lt::status_flags_t::all());
+}
+
+void TorrentLifecycle::announce_added(const lt::add_torrent_alert& alert,
+                                      const lt::torrent_status& status) {
+    const lt::torrent_handle& handle = alert.handle;
+    if (!status.info_hashes.has_v1() && !status.info_hashes.has_v2()) {
+        // the status call skips a torrent that left the session meanwhile
+        throw lt::system_error(lt::errors::invalid_torrent_handle);
+    }
+    const std::string hash = key_of(handle);
     events_.ui_post(ev::kAddTorrentAlert,
                     added_torrent_map(
                         status, engine::trackers_array(handle.trackers(), lt::clock_type::now())));
-    if (has_metadata) {
-        const auto priorities =
-            read_file_priorities(events_.ui_call(ev::kGetFilesPrioraty, UiValue(hash)));
-        const int files = alert.params.ti->num_files();
-        for (std::size_t i = 0; i < priorities.size() && static_cast<int>(i) < files; ++i) {
-            handle.file_priority(lt::file_index_t(static_cast<int>(i)), priorities[i]);
-        }
+    if (alert.params.ti && alert.params.ti->num_files() > 0) {
+        // Applied when the page answers: the priorities change nothing else this add does, and
+        // a wait per torrent would keep a restore of thousands waiting on the page.
+        events_.ui_call_then(ev::kGetFilesPrioraty, UiValue(hash),
+                             [handle, files = alert.params.ti->num_files()](UiValue answer) {
+                                 apply_file_priorities(handle, files, answer);
+                             });
     }
     status_.add_status(status);
     events_.ui_post(ev::kSetTorrentsVisibility, UiValue());

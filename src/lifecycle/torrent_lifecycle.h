@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,7 +88,8 @@ public:
     void save_all_records(bool for_exit, engine::AlertPump* pump);
 
     // engine::AlertHandoff
-    void on_torrent_added(const lt::add_torrent_alert& alert) override;
+    void on_torrents_added(std::span<const lt::add_torrent_alert* const> alerts,
+                           const Failed& failed) override;
     void on_metadata_received(const lt::metadata_received_alert& alert) override;
     void on_save_resume_data(const lt::save_resume_data_alert& alert) override;
     void on_save_resume_data_failed(const lt::save_resume_data_failed_alert& alert) override;
@@ -111,6 +113,11 @@ private:
     void remove_fetch_data(const std::string& hash, const lt::torrent_info& metadata);
     void refuse_merkle(const std::string& file_name);
     void restore_one(const bridge::UiValue& entry);
+    void count_answered_add();
+    // The parts of an answered add: a failed one; the engine steps; the page events.
+    void refuse_added(const lt::add_torrent_alert& alert);
+    void start_added(const lt::add_torrent_alert& alert);
+    void announce_added(const lt::add_torrent_alert& alert, const lt::torrent_status& status);
     void raise_add_error(const lt::error_code& error, const std::string& shown_name);
     void periodic_announce_and_save(bool save_settings, const std::function<void()>& write);
 

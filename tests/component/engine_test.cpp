@@ -31,10 +31,13 @@ struct RecordingHandoff final : AlertHandoff {
     std::atomic<int> added{0};
     std::atomic<int> removed{0};
     std::atomic<bool> throw_on_add{false};
-    void on_torrent_added(const lt::add_torrent_alert&) override {
-        ++added;
-        if (throw_on_add.exchange(false)) {
-            throw std::runtime_error("add handler broke");
+    void on_torrents_added(std::span<const lt::add_torrent_alert* const> alerts,
+                           const Failed& failed) override {
+        for (std::size_t i = 0; i < alerts.size(); ++i) {
+            ++added;
+            if (throw_on_add.exchange(false)) {
+                failed(std::runtime_error("add handler broke"));
+            }
         }
     }
     void on_metadata_received(const lt::metadata_received_alert&) override {}

@@ -66,6 +66,57 @@ TEST_F(LifecycleTest, AutoStartAddsAtOnceAndWritesTheRecord) {
     EXPECT_FALSE(handle.flags() & lt::torrent_flags::paused);
 }
 
+// Adds answered together are handled together: each torrent's events come in the run's order
+// and carry its own status, with a refused add in the middle of the run.
+TEST_F(LifecycleTest, ARunOfAddsIsAnnouncedInItsOrder) {
+    std::vector<test::TestTorrent> torrents;
+    for (int i = 0; i < 3; ++i) {
+        torrents.push_back(
+            test::make_test_torrent(dir / "src", "run" + std::to_string(i), {{"x.bin", 4000 + i}}));
+    }
+    page.answer("get_files_prioraty", UiArray{UiValue(1)});
+    pump->hold();
+    const auto add = [&](const test::TestTorrent& t) {
+        lt::add_torrent_params params = test::seeding_params(t);
+        params.flags |= lt::torrent_flags::duplicate_is_error;
+        engine->session().async_add_torrent(std::move(params));
+    };
+    add(torrents[0]);
+    add(torrents[0]);  // refused: a duplicate
+    add(torrents[1]);
+    add(torrents[2]);
+    ASSERT_TRUE(test::eventually([&] { return engine->session().get_torrents().size() == 3; }));
+    pump->release();
+    ASSERT_TRUE(page.wait_for("set_torrents_visibility", 3));
+
+    std::vector<std::string> heard;
+    for (const auto& [name, arg] : page.events()) {
+        if (name == "add_torrent_alert") {
+            heard.push_back(name + " " + arg.at_key("hash").as_string() + " " +
+                            arg.at_key("name").as_string());
+        } else if (name == "do_dupe_torrent" || name == "get_files_prioraty") {
+            heard.push_back(name + " " + arg.as_string());
+        } else if (name == "set_torrents_visibility") {
+            heard.push_back(name);
+        }
+    }
+    std::vector<std::string> expected;
+    for (int i = 0; i < 3; ++i) {
+        const auto& t = torrents[static_cast<std::size_t>(i)];
+        expected.push_back("add_torrent_alert " + t.hash + " run" + std::to_string(i));
+        expected.push_back("get_files_prioraty " + t.hash);
+        expected.push_back("set_torrents_visibility");
+        if (i == 0) {
+            expected.push_back("do_dupe_torrent " + t.hash);
+        }
+    }
+    EXPECT_EQ(heard, expected);
+    for (const auto& t : torrents) {
+        const auto handle = engine->session().find_torrent(t.info->info_hash());
+        EXPECT_EQ(handle.file_priority(lt::file_index_t{0}), lt::low_priority);
+    }
+}
+
 TEST_F(LifecycleTest, PreAddAnswersDecideBetweenStartingStoringAndNothing) {
     struct Case {
         const char* what;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -227,6 +228,10 @@ TEST(EventChannel, KeepsEachThreadsOrderAndStopsAnsweringOnceExiting) {
         }
         exiting = true;
         EXPECT_TRUE(events.ui_call("late", UiValue()).is_undefined());
+        bool told_undefined = false;
+        events.ui_call_then("late", UiValue(),
+                            [&](UiValue r) { told_undefined = r.is_undefined(); });
+        EXPECT_TRUE(told_undefined);
         loop.quit(0);
     });
     EXPECT_EQ(events.ui_call("inline", UiValue()), UiValue(1));
@@ -236,13 +241,16 @@ TEST(EventChannel, KeepsEachThreadsOrderAndStopsAnsweringOnceExiting) {
     expect_each_threads_order(engine.calls, 2, kPerThread);
 }
 
-// Posted events wait in a batch for the gui thread; a call behind them must not overtake them.
+// Posted events wait in a batch for the gui thread; a call behind them must not overtake them,
+// and each call answered later is told its own answer.
 TEST(EventChannel, PostsAndCallsOfAThreadArriveInTheirOrder) {
     GuiLoop loop;
     CountingEngine engine;
     std::atomic<bool> exiting{false};
     EventChannel events(loop, engine, exiting);
     constexpr int kPerThread = 500;
+    std::mutex told_lock;
+    std::vector<std::pair<std::string, UiValue>> told;  // the event and what it was told
     std::vector<std::thread> threads;
     for (int t = 0; t < 2; ++t) {
         threads.emplace_back([&, t] {
@@ -250,6 +258,12 @@ TEST(EventChannel, PostsAndCallsOfAThreadArriveInTheirOrder) {
                 const std::string name = "e" + std::to_string(t);
                 if (i % 7 == 0) {
                     events.ui_call(name, UiValue(i));
+                } else if (i % 7 == 3) {
+                    events.ui_call_then(name, UiValue(i),
+                                        [&, event = name + ":" + std::to_string(i)](UiValue r) {
+                                            const std::lock_guard lock(told_lock);
+                                            told.emplace_back(event, std::move(r));
+                                        });
                 } else {
                     events.ui_post(name, UiValue(i));
                 }
@@ -267,6 +281,12 @@ TEST(EventChannel, PostsAndCallsOfAThreadArriveInTheirOrder) {
     stopper.join();
     ASSERT_EQ(engine.calls.size(), 2U * (kPerThread + 1));
     expect_each_threads_order(engine.calls, 2, kPerThread);
+    EXPECT_EQ(told.size(), 2U * ((kPerThread + 3) / 7));  // the i with i % 7 == 3
+    for (const auto& [event, answer] : told) {
+        // the engine answers with the call's number
+        ASSERT_TRUE(answer.is_int()) << event;
+        EXPECT_EQ(engine.calls.at(static_cast<std::size_t>(answer.as_int()) - 1), event);
+    }
 }
 
 // A page that takes posts at once but holds every call until it is let go.
