@@ -29,7 +29,8 @@ public:
     virtual void ui_post(std::string_view name, UiValue arg) { ui_call(name, arg); }
     // Thread: any. Raises an event whose result the caller needs later, not now: it keeps its
     // order as a posted event does, and `answered` gets the result (undefined on failure) on
-    // whatever thread learns of it. `answered` must be quick and must not throw.
+    // whatever thread learns of it. `answered` must be quick, must not throw and must not raise
+    // events: it may run on the thread that reads the page, which a full window would stop.
     using Answered = std::function<void(UiValue)>;
     virtual void ui_call_then(std::string_view name, UiValue arg, Answered answered) {
         answered(ui_call(name, arg));

@@ -114,6 +114,12 @@ bool AlertPump::begin_pass() {
 }
 
 void AlertPump::pop_and_dispatch(lt::session& session) {
+    const auto failed = [this](const std::exception& e) { report_failure(e.what()); };
+    try {
+        lifecycle_.finish_answered(failed);
+    } catch (const std::exception& e) {
+        failed(e);
+    }
     std::vector<lt::alert*> alerts;
     session.pop_alerts(&alerts);
     std::vector<const lt::add_torrent_alert*> adds;
@@ -129,10 +135,9 @@ void AlertPump::pop_and_dispatch(lt::session& session) {
             adds.push_back(static_cast<const lt::add_torrent_alert*>(*alert));
         }
         try {
-            lifecycle_.on_torrents_added(
-                adds, [this](const std::exception& e) { report_failure(e.what()); });
+            lifecycle_.on_torrents_added(adds, failed);
         } catch (const std::exception& e) {
-            report_failure(e.what());
+            failed(e);
         }
     }
 }

@@ -45,6 +45,9 @@ public:
     // Called after the page heard of the removal.
     virtual void on_torrent_removed(const lt::torrent_removed_alert& alert) = 0;
     virtual void on_torrent_finished(const lt::torrent_finished_alert&) {}
+    // Goes on with what waited for the page's answers to earlier alerts; on every pass, before
+    // the pass's alerts.
+    virtual void finish_answered(const Failed&) {}
     virtual void on_storage_moved(const lt::storage_moved_alert&) {}
     virtual void on_storage_moved_failed(const lt::storage_moved_failed_alert&) {}
 };

@@ -620,6 +620,10 @@ void TorrentLifecycle::on_torrent_finished(const lt::torrent_finished_alert& ale
     operations_.on_torrent_finished(alert);
 }
 
+void TorrentLifecycle::finish_answered(const Failed& failed) {
+    operations_.finish_answered_completions(failed);
+}
+
 void TorrentLifecycle::on_storage_moved(const lt::storage_moved_alert& alert) {
     operations_.on_storage_moved(alert);
 }

@@ -95,6 +95,7 @@ public:
     void on_save_resume_data_failed(const lt::save_resume_data_failed_alert& alert) override;
     void on_torrent_removed(const lt::torrent_removed_alert& alert) override;
     void on_torrent_finished(const lt::torrent_finished_alert& alert) override;
+    void finish_answered(const Failed& failed) override;
     void on_storage_moved(const lt::storage_moved_alert& alert) override;
     void on_storage_moved_failed(const lt::storage_moved_failed_alert& alert) override;
 

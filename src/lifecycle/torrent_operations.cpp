@@ -323,34 +323,73 @@ void TorrentOperations::on_torrent_finished(const lt::torrent_finished_alert& al
     }
     handle.unset_flags(lt::torrent_flags::sequential_download | lt::torrent_flags::share_mode |
                        lt::torrent_flags::upload_mode);
-    const std::string hash = key_of(handle);
-    const lt::torrent_status status =
-        handle.status(lt::torrent_handle::query_save_path | lt::torrent_handle::query_name);
-    const UiValue held = events_.ui_call(ev::kGetSetTorrentComplete, UiValue(hash));
-    if (!held.is_string() || held.as_string().empty()) {
+    // The rest follows the page's answer, on the pass after it comes: waiting for the page here
+    // would hold every alert behind this one, and the answer may come on the thread that reads
+    // the page, which must not raise events.
+    std::string hash = key_of(handle);
+    events_.ui_call_then(ev::kGetSetTorrentComplete, UiValue(hash),
+                         [completions = completions_, handle, hash](UiValue known) {
+                             const std::lock_guard lock(completions->lock);
+                             completions->answered.push_back(
+                                 {handle, hash, known.is_string() && !known.as_string().empty()});
+                         });
+}
+
+void TorrentOperations::finish_answered_completions(
+    const std::function<void(const std::exception&)>& failed) {
+    std::vector<AnsweredCompletion> answered;
+    {
+        const std::lock_guard lock(completions_->lock);
+        answered.swap(completions_->answered);
+    }
+    if (answered.empty()) {
+        return;
+    }
+    std::vector<lt::torrent_status> statuses(answered.size());
+    for (std::size_t i = 0; i < answered.size(); ++i) {
+        statuses[i].handle = answered[i].handle;
+    }
+    engine_.session().refresh_torrent_status(
+        &statuses, lt::torrent_handle::query_save_path | lt::torrent_handle::query_name);
+    for (std::size_t i = 0; i < answered.size(); ++i) {
+        if (!statuses[i].info_hashes.has_v1() && !statuses[i].info_hashes.has_v2()) {
+            continue;  // it left the session before the page answered
+        }
+        try {
+            finish_completion(answered[i], statuses[i]);
+        } catch (const std::exception& e) {
+            failed(e);
+        }
+    }
+}
+
+void TorrentOperations::finish_completion(const AnsweredCompletion& completion,
+                                          const lt::torrent_status& status) {
+    if (!completion.known) {
         events_.ui_post(ev::kPostSuccess, UiArray{UiValue(kTorrentComplete), UiValue(status.name),
                                                   UiValue(true), UiValue(status.save_path)});
         events_.ui_post(
             ev::kSetTorrentCompleteDate,
-            UiArray{UiValue(hash), UiValue(engine::utc_time_text(
-                                       static_cast<std::int64_t>(status.completed_time)))});
+            UiArray{
+                UiValue(completion.hash),
+                UiValue(engine::utc_time_text(static_cast<std::int64_t>(status.completed_time)))});
     }
     std::error_code ec;
     const fs::path completed = completed_folder();
     if (completed.empty() || !fs::is_directory(completed, ec)) {
         if (config::read_shared(settings_.auto_stop)) {
-            request_save(handle);  // the answer stops it
+            request_save(completion.handle);  // the answer stops it
         }
         return;
     }
     if (lies_in_completed_folder(status)) {
         if (config::read_shared(settings_.auto_stop)) {
-            request_save(handle);
+            request_save(completion.handle);
         }
         return;
     }
     // Through the queue, so that it never runs beside a move the user asked for.
-    queue_move(completed.string(), hash);
+    queue_move(completed.string(), completion.hash);
 }
 
 }  // namespace velmora::lifecycle

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -94,10 +96,27 @@ public:
     bool take_auto_stop(const std::string& hash);
 
     void on_torrent_finished(const lt::torrent_finished_alert& alert);
+    // Goes on with the completions the page has answered for since the last call, reading their
+    // statuses in one engine call. `failed` is told of each one that broke. Thread: the tick.
+    void finish_answered_completions(const std::function<void(const std::exception&)>& failed);
     void on_storage_moved(const lt::storage_moved_alert& alert);
     void on_storage_moved_failed(const lt::storage_moved_failed_alert& alert);
 
 private:
+    // A completion the page has answered for: whether it already knew of it.
+    struct AnsweredCompletion {
+        lt::torrent_handle handle;
+        std::string hash;
+        bool known = false;
+    };
+    // Filled by the page's answers on whatever thread hears them; shared with those answers,
+    // which may come after this object is gone.
+    struct AnsweredCompletions {
+        std::mutex lock;
+        std::vector<AnsweredCompletion> answered;
+    };
+    void finish_completion(const AnsweredCompletion& completion, const lt::torrent_status& status);
+
     struct MoveJob {
         std::string target;
         std::string hash;
@@ -121,6 +140,7 @@ private:
     WorkerCount& workers_;
     const LifecycleFolders& folders_;
     PendingHashes auto_stops_;
+    std::shared_ptr<AnsweredCompletions> completions_ = std::make_shared<AnsweredCompletions>();
 
     mutable std::mutex move_lock_;
     std::deque<MoveJob> moves_;

@@ -1,6 +1,8 @@
 // Stop, start, delete, move and completion, against a real loopback engine and real files.
+#include <chrono>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include <boost/asio/ip/address.hpp>
 #include <gtest/gtest.h>
@@ -250,6 +252,7 @@ TEST_F(OperationsTest, ASecondCompletionIsNotAnnouncedAndClearsTheDownloadModes)
     ASSERT_TRUE(page.wait_for("get_set_torrent_complete", 2));
     EXPECT_TRUE(test::eventually(
         [&] { return !(handle_of(t.hash).flags() & lt::torrent_flags::sequential_download); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a few passes after the answer
     EXPECT_EQ(page.count("post_success"), 0U);
     EXPECT_TRUE(in_session(t.hash));  // auto_stop is off
 }
