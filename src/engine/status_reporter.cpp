@@ -104,10 +104,14 @@ void StatusReporter::refresh_all(lt::session_handle& session) {
     std::vector<lt::torrent_status> statuses;
     {
         const std::lock_guard lock(list_lock_);
-        session.refresh_torrent_status(&statuses_, lt::torrent_handle::query_last_seen_complete |
-                                                       lt::torrent_handle::query_torrent_file);
-        statuses = statuses_;
+        statuses.resize(listed_.size());
+        for (std::size_t i = 0; i < listed_.size(); ++i) {
+            statuses[i].handle = listed_[i].handle;
+        }
     }
+    // a torrent that left the session keeps its empty status, with a handle that is not valid
+    session.refresh_torrent_status(&statuses, lt::torrent_handle::query_last_seen_complete |
+                                                  lt::torrent_handle::query_torrent_file);
     for (const auto& status : statuses) {
         if (!running_) {
             return;
@@ -135,21 +139,19 @@ void StatusReporter::statusbar_tick(bool listening,
     jobs_.start_next_jobs();
 }
 
-void StatusReporter::add_status(lt::torrent_status status) {
+void StatusReporter::add_status(const lt::torrent_status& status) {
     const std::lock_guard lock(list_lock_);
-    statuses_.push_back(std::move(status));
+    listed_.push_back({status.handle, status.info_hashes});
 }
 
 void StatusReporter::erase_status(const std::string& hash) {
     const std::lock_guard lock(list_lock_);
-    std::erase_if(statuses_, [&hash](const lt::torrent_status& s) {
-        return torrent_key(s.info_hashes) == hash;
-    });
+    std::erase_if(listed_, [&hash](const Listed& l) { return torrent_key(l.hashes) == hash; });
 }
 
 bool StatusReporter::has_statuses() const {
     const std::lock_guard lock(list_lock_);
-    return !statuses_.empty();
+    return !listed_.empty();
 }
 
 }  // namespace velmora::engine

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include <libtorrent/info_hash.hpp>
 #include <libtorrent/session_handle.hpp>
+#include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_status.hpp>
 
 #include "velmora/config/client_settings.h"
@@ -59,8 +61,8 @@ public:
                         std::span<const std::int64_t> counters,
                         const MetricPositions& positions);
 
-    // The cached list of the all-torrents mode. Thread: any.
-    void add_status(lt::torrent_status status);
+    // The torrents of the all-torrents mode. Thread: any.
+    void add_status(const lt::torrent_status& status);
     void erase_status(const std::string& hash);
     bool has_statuses() const;
 
@@ -74,8 +76,14 @@ private:
     KeepAwake& keep_awake_;
     JobQueueHooks& jobs_;
     TransferTotals totals_;
+    // A torrent of the list: its handle, and its hashes, which the removal still knows once the
+    // handle is gone. Not its status: a status is a kilobyte, and each refresh reads it afresh.
+    struct Listed {
+        lt::torrent_handle handle;
+        lt::info_hash_t hashes;
+    };
     mutable std::mutex list_lock_;
-    std::vector<lt::torrent_status> statuses_;
+    std::vector<Listed> listed_;
 };
 
 }  // namespace velmora::engine
