@@ -28,6 +28,11 @@ bool ConsoleUiEngine::start(bridge::UiEngineHost& host, bridge::GuiLoop& loop) {
     if (::pipe2(wake_pipe_, O_CLOEXEC) != 0) {
         return false;
     }
+    {
+        const std::lock_guard lock(out_mutex_);
+        writing_ = true;
+    }
+    writer_ = std::thread([this] { write_queued(); });
     reader_ = std::thread([this] { read_lines(); });
     return true;
 }
@@ -81,10 +86,51 @@ void ConsoleUiEngine::read_lines() {
 }
 
 void ConsoleUiEngine::write_line(const std::string& line) {
-    std::lock_guard lock(out_mutex_);
-    std::fwrite(line.data(), 1, line.size(), out_);
-    std::fputc('\n', out_);
-    std::fflush(out_);
+    std::unique_lock lock(out_mutex_);
+    if (!writing_) {
+        std::fwrite(line.data(), 1, line.size(), out_);
+        std::fputc('\n', out_);
+        std::fflush(out_);
+        return;
+    }
+    out_changed_.wait(lock, [this] { return queued_out_.size() < kMaxQueuedBytes || !writing_; });
+    const bool was_empty = queued_out_.empty();
+    queued_out_.append(line);
+    queued_out_.push_back('\n');
+    if (was_empty) {
+        out_changed_.notify_all();
+    }
+}
+
+void ConsoleUiEngine::write_queued() {
+    std::string taken;
+    for (;;) {
+        {
+            std::unique_lock lock(out_mutex_);
+            out_changed_.wait(lock, [this] { return !queued_out_.empty() || writer_stopping_; });
+            if (queued_out_.empty()) {
+                writing_ = false;  // the lines from now on are written at once
+                out_changed_.notify_all();
+                return;
+            }
+            taken.swap(queued_out_);
+            out_changed_.notify_all();  // room again for a writer that waits
+        }
+        std::fwrite(taken.data(), 1, taken.size(), out_);
+        std::fflush(out_);
+        taken.clear();
+    }
+}
+
+void ConsoleUiEngine::stop_writer() {
+    {
+        const std::lock_guard lock(out_mutex_);
+        writer_stopping_ = true;
+    }
+    out_changed_.notify_all();
+    if (writer_.joinable()) {
+        writer_.join();  // after it wrote whatever was queued
+    }
 }
 
 bool ConsoleUiEngine::wait_for_main_page(std::chrono::milliseconds /*timeout*/) {
@@ -130,6 +176,7 @@ void ConsoleUiEngine::stop() {
         ::close(wake_pipe_[0]);
         ::close(wake_pipe_[1]);
     }
+    stop_writer();
 }
 
 }  // namespace velmora::platform

@@ -1,9 +1,12 @@
 // The console UI engine: the page is whatever speaks JSON lines on stdin and stdout.
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "velmora/bridge/page_channel.h"
@@ -34,11 +37,25 @@ public:
 
 private:
     void read_lines();
+    // Thread: any. Queues the line for the writer, or writes it at once when none runs.
     void write_line(const std::string& line);
+    // Thread: the writer. Writes what queued up meanwhile in one go: a message a write would
+    // wake the page for every one of a tick's thousands of events.
+    void write_queued();
+    void stop_writer();
+
+    // At most this much waits for the writer; the next line then waits for room, as a line
+    // written at once would wait for a page that does not read.
+    static constexpr std::size_t kMaxQueuedBytes = 4U << 20U;
 
     std::FILE* in_;
     std::FILE* out_;
     std::mutex out_mutex_;
+    std::condition_variable out_changed_;
+    std::string queued_out_;        // guarded by out_mutex_
+    bool writing_ = false;          // guarded by out_mutex_: the writer runs
+    bool writer_stopping_ = false;  // guarded by out_mutex_
+    std::thread writer_;
     bridge::GuiLoop* loop_ = nullptr;
     bridge::UiEngineHost* host_ = nullptr;
     std::unique_ptr<bridge::PageChannel> channel_;

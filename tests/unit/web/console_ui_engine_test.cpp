@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -86,11 +87,16 @@ private:
     std::array<int, 2> from_engine_{};
 };
 
-TEST(ConsoleUiEngine, WindowInputReachesTheHostInOrder) {
+// A started console engine on its pipes.
+class ConsoleUiEngineTest : public ::testing::Test {
+protected:
     bridge::GuiLoop loop;
     RecordingHost host;
     ConsolePipes pipes;
-    ConsoleUiEngine engine(pipes.engine_in, pipes.engine_out);
+    ConsoleUiEngine engine{pipes.engine_in, pipes.engine_out};
+};
+
+TEST_F(ConsoleUiEngineTest, WindowInputReachesTheHostInOrder) {
     ASSERT_TRUE(engine.start(host, loop));
     for (const std::string line : {
              R"({"t":"key","key":7})",
@@ -114,6 +120,53 @@ TEST(ConsoleUiEngine, WindowInputReachesTheHostInOrder) {
     engine.toggle_maximized();
     EXPECT_EQ(pipes.read_line(), "{\"t\":\"window\",\"op\":\"toggle_maximized\"}\n");
     engine.stop();
+}
+
+// Lines are written by a thread of the engine's own, many at a time: each must still arrive
+// whole, each thread's in order, and what is queued when the engine stops is written first.
+TEST_F(ConsoleUiEngineTest, PostsFromManyThreadsArriveWholeInOrderAndBeforeTheStop) {
+    ASSERT_TRUE(engine.start(host, loop));
+    constexpr int kThreads = 2;
+    constexpr int kPerThread = 3000;
+    std::vector<std::string> lines;
+    std::thread page([&] {
+        while (lines.size() < static_cast<std::size_t>(kThreads * kPerThread)) {
+            const std::string line = pipes.read_line();
+            if (line.empty()) {
+                return;
+            }
+            lines.push_back(line);
+        }
+    });
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t) {
+        posters.emplace_back([this, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                engine.post_page("e" + std::to_string(t), UiValue(i));
+            }
+        });
+    }
+    for (auto& poster : posters) {
+        poster.join();
+    }
+    engine.stop();
+    std::fclose(pipes.engine_out);  // the page's end of input, were any line still missing
+    pipes.engine_out = nullptr;
+    page.join();
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kPerThread));
+    std::vector<int> next(kThreads, 0);
+    for (const std::string& line : lines) {
+        ASSERT_EQ(line.rfind(R"({"t":"call","id":)", 0), 0U) << line;
+        ASSERT_EQ(line.back(), '\n');
+        const auto fn = line.find(R"("fn":"e)");
+        ASSERT_NE(fn, std::string::npos) << line;
+        const int t = line[fn + 7] - '0';
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        EXPECT_NE(
+            line.find(R"("arg":)" + std::to_string(next[static_cast<std::size_t>(t)]++) + "}"),
+            std::string::npos)
+            << line;
+    }
 }
 
 }  // namespace
