@@ -87,13 +87,13 @@ void ConsoleUiEngine::read_lines() {
 
 void ConsoleUiEngine::write_line(const std::string& line) {
     std::unique_lock lock(out_mutex_);
+    out_changed_.wait(lock, [this] { return queued_out_.size() < kMaxQueuedBytes || !writing_; });
     if (!writing_) {
         std::fwrite(line.data(), 1, line.size(), out_);
         std::fputc('\n', out_);
         std::fflush(out_);
         return;
     }
-    out_changed_.wait(lock, [this] { return queued_out_.size() < kMaxQueuedBytes || !writing_; });
     const bool was_empty = queued_out_.empty();
     queued_out_.append(line);
     queued_out_.push_back('\n');

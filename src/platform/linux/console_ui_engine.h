@@ -39,8 +39,8 @@ private:
     void read_lines();
     // Thread: any. Queues the line for the writer, or writes it at once when none runs.
     void write_line(const std::string& line);
-    // Thread: the writer. Writes what queued up meanwhile in one go: a message a write would
-    // wake the page for every one of a tick's thousands of events.
+    // Thread: the writer. Writes what queued up meanwhile in one go: a write per message would
+    // wake the page once for each of a tick's thousands of events.
     void write_queued();
     void stop_writer();
 
