@@ -413,6 +413,9 @@ private:
                 return ended() || done();
             },
             timeout);
+        if (done()) {
+            return true;  // even when the client ended right after: what was waited for came
+        }
         if (ended()) {
             return false;
         }
