@@ -100,18 +100,36 @@ void StatusReporter::update_torrents_trackers(const lt::torrent_handle& handle) 
     events_.ui_call(bridge::event::kUpdateTorrentsTrackers, std::move(payload));
 }
 
+std::vector<lt::torrent_status> read_statuses(lt::session_handle& session,
+                                              std::span<const lt::torrent_handle> handles,
+                                              lt::status_flags_t flags) {
+    std::vector<lt::torrent_status> statuses(handles.size());
+    for (std::size_t i = 0; i < handles.size(); ++i) {
+        statuses[i].handle = handles[i];
+    }
+    if (!statuses.empty()) {
+        session.refresh_torrent_status(&statuses, flags);
+    }
+    return statuses;
+}
+
+bool status_was_read(const lt::torrent_status& status) {
+    return status.info_hashes.has_v1() || status.info_hashes.has_v2();
+}
+
 void StatusReporter::refresh_all(lt::session_handle& session) {
-    std::vector<lt::torrent_status> statuses;
+    std::vector<lt::torrent_handle> handles;
     {
         const std::lock_guard lock(list_lock_);
-        statuses.resize(listed_.size());
-        for (std::size_t i = 0; i < listed_.size(); ++i) {
-            statuses[i].handle = listed_[i].handle;
+        handles.reserve(listed_.size());
+        for (const Listed& listed : listed_) {
+            handles.push_back(listed.handle);
         }
     }
-    // a torrent that left the session keeps its empty status, with a handle that is not valid
-    session.refresh_torrent_status(&statuses, lt::torrent_handle::query_last_seen_complete |
-                                                  lt::torrent_handle::query_torrent_file);
+    // a torrent that left the session has a handle that is no longer valid: it is skipped
+    const std::vector<lt::torrent_status> statuses = read_statuses(
+        session, handles,
+        lt::torrent_handle::query_last_seen_complete | lt::torrent_handle::query_torrent_file);
     for (const auto& status : statuses) {
         if (!running_) {
             return;

@@ -41,6 +41,13 @@ public:
     virtual std::int32_t creations_queued() const { return 0; }
 };
 
+// The statuses of these torrents in one engine call, in their order, read with `flags`. A
+// torrent that has left the session keeps an empty status, for which `status_was_read` is false.
+std::vector<lt::torrent_status> read_statuses(lt::session_handle& session,
+                                              std::span<const lt::torrent_handle> handles,
+                                              lt::status_flags_t flags);
+bool status_was_read(const lt::torrent_status& status);
+
 // Thread: the tick, except the totals, which the gui thread's commands also reach.
 class StatusReporter {
 public:

@@ -72,6 +72,11 @@ void apply_file_priorities(const lt::torrent_handle& handle, int files, const Ui
     }
 }
 
+// An add with metadata of at least one file: it gets a record and the page's file priorities.
+bool has_files(const lt::add_torrent_alert& alert) {
+    return alert.params.ti && alert.params.ti->num_files() > 0;
+}
+
 std::string key_of(const lt::torrent_handle& handle) {
     return engine::torrent_key(handle.info_hashes());
 }
@@ -447,8 +452,8 @@ void TorrentLifecycle::count_answered_add() {
 // and the pump waits on the engine once a run, not once a torrent.
 void TorrentLifecycle::on_torrents_added(std::span<const lt::add_torrent_alert* const> alerts,
                                          const Failed& failed) {
-    std::vector<lt::torrent_status> statuses;
-    statuses.reserve(alerts.size());
+    std::vector<lt::torrent_handle> handles;
+    handles.reserve(alerts.size());
     std::vector<bool> started(alerts.size(), false);
     for (std::size_t i = 0; i < alerts.size(); ++i) {
         if (alerts[i]->error) {
@@ -457,14 +462,13 @@ void TorrentLifecycle::on_torrents_added(std::span<const lt::add_torrent_alert* 
         try {
             start_added(*alerts[i]);
             started[i] = true;
-            statuses.emplace_back().handle = alerts[i]->handle;
+            handles.push_back(alerts[i]->handle);
         } catch (const std::exception& e) {
             failed(e);
         }
     }
-    if (!statuses.empty()) {
-        engine_.session().refresh_torrent_status(&statuses, lt::status_flags_t::all());
-    }
+    const std::vector<lt::torrent_status> statuses =
+        engine::read_statuses(engine_.session(), handles, lt::status_flags_t::all());
     auto status = statuses.begin();
     for (std::size_t i = 0; i < alerts.size(); ++i) {
         count_answered_add();
@@ -500,8 +504,7 @@ void TorrentLifecycle::start_added(const lt::add_torrent_alert& alert) {
     handle.set_max_connections(settings_.max_slots_torrent);
     handle.scrape_tracker(-1);
     handle.force_reannounce(0, -1);
-    const bool has_metadata = alert.params.ti && alert.params.ti->num_files() > 0;
-    if (has_metadata) {
+    if (has_files(alert)) {
         const std::string hash = key_of(handle);
         if (!records_.record_exists(hash)) {
             records_.write_record(hash, alert.params);
@@ -512,15 +515,15 @@ void TorrentLifecycle::start_added(const lt::add_torrent_alert& alert) {
 void TorrentLifecycle::announce_added(const lt::add_torrent_alert& alert,
                                       const lt::torrent_status& status) {
     const lt::torrent_handle& handle = alert.handle;
-    if (!status.info_hashes.has_v1() && !status.info_hashes.has_v2()) {
-        // the status call skips a torrent that left the session meanwhile
+    if (!engine::status_was_read(status)) {
+        // the torrent left the session meanwhile
         throw lt::system_error(lt::errors::invalid_torrent_handle);
     }
     const std::string hash = key_of(handle);
     events_.ui_post(ev::kAddTorrentAlert,
                     added_torrent_map(
                         status, engine::trackers_array(handle.trackers(), lt::clock_type::now())));
-    if (alert.params.ti && alert.params.ti->num_files() > 0) {
+    if (has_files(alert)) {
         // Applied when the page answers: the priorities change nothing else this add does, and
         // a wait per torrent would keep a restore of thousands waiting on the page.
         events_.ui_call_then(ev::kGetFilesPrioraty, UiValue(hash),

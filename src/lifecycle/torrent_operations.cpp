@@ -13,6 +13,7 @@
 #include "velmora/engine/client_functions.h"
 #include "velmora/engine/error_translation.h"
 #include "velmora/engine/info_hash_hex.h"
+#include "velmora/engine/status_reporter.h"
 #include "velmora/lifecycle/data_removal.h"
 #include "velmora/lifecycle/torrent_lifecycle.h"
 
@@ -345,14 +346,16 @@ void TorrentOperations::finish_answered_completions(
     if (answered.empty()) {
         return;
     }
-    std::vector<lt::torrent_status> statuses(answered.size());
-    for (std::size_t i = 0; i < answered.size(); ++i) {
-        statuses[i].handle = answered[i].handle;
+    std::vector<lt::torrent_handle> handles;
+    handles.reserve(answered.size());
+    for (const AnsweredCompletion& completion : answered) {
+        handles.push_back(completion.handle);
     }
-    engine_.session().refresh_torrent_status(
-        &statuses, lt::torrent_handle::query_save_path | lt::torrent_handle::query_name);
+    const std::vector<lt::torrent_status> statuses =
+        engine::read_statuses(engine_.session(), handles,
+                              lt::torrent_handle::query_save_path | lt::torrent_handle::query_name);
     for (std::size_t i = 0; i < answered.size(); ++i) {
-        if (!statuses[i].info_hashes.has_v1() && !statuses[i].info_hashes.has_v2()) {
+        if (!engine::status_was_read(statuses[i])) {
             continue;  // it left the session before the page answered
         }
         try {
