@@ -2,6 +2,7 @@
 #include "velmora/bridge/wire_protocol.h"
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,11 @@ TEST(WireProtocol, WritesValuesAsTheJsonLibraryDoes) {
         UiValue(1e300),
         UiValue(-0.0),
         UiValue(std::nan("")),
+        UiValue(-std::numeric_limits<double>::infinity()),
+        UiValue(5e-324),
+        UiValue(123456789012345.0),
+        UiValue(1e15),
+        UiValue(-1.25e-7),
         UiValue("plain"),
         UiValue(std::string("quote \" back \\ tab \t nl \n nul \0 del \x7f", 37)),
         UiValue("\xc3\xa9t\xc3\xa9 \xe6\xbc\xa2 \xf0\x9f\x98\x80"),
