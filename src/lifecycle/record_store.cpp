@@ -229,6 +229,13 @@ int request_all_resume_data(lt::session_handle& session) {
     const std::vector<lt::torrent_status> torrents = session.get_torrent_status(
         [](const lt::torrent_status& status) { return status.has_metadata; }, {});
     engine::make_alert_room(session, torrents.size());
+    // Every torrent's trackers are refreshed before any save is asked for. Reading a tracker
+    // list is a round trip to the engine's thread, which takes its work in turn: asked behind
+    // the saves already queued, each read waited for their resume data to be made, and the
+    // answers that came meanwhile waited for the last read to be written.
+    for (const lt::torrent_status& status : torrents) {
+        refresh_trackers(status.handle);
+    }
     int requested = 0;
     for (const lt::torrent_status& status : torrents) {
         const lt::torrent_handle& handle = status.handle;
@@ -236,7 +243,6 @@ int request_all_resume_data(lt::session_handle& session) {
             continue;
         }
         try {
-            refresh_trackers(handle);
             handle.save_resume_data(lt::torrent_handle::save_info_dict);
             ++requested;
         } catch (const lt::system_error&) {
