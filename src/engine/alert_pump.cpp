@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <boost/asio/ip/address.hpp>
+#include <malloc.h>
 
 #include "velmora/bridge/event_names.h"
 #include "velmora/bridge/ui_event_sink.h"
@@ -20,6 +21,8 @@ using bridge::UiMap;
 using bridge::UiValue;
 
 constexpr std::int32_t kCycleError = 74;
+// Torrent updates raised between two hand-backs of the heap's free pages.
+constexpr std::uint64_t kUpdatesBetweenReleases = 10000;
 constexpr std::int32_t kPerformanceTextBase = 201;
 
 // Which of the nine event toggles gates each kind of engine error.
@@ -169,6 +172,23 @@ void AlertPump::tick() {
     session.post_session_stats();
     pop_and_dispatch(session);
     end_pass();
+    release_memory_after_busy_ticks();
+}
+
+// A tick of 10,000 torrents builds, encodes and frees some 40 MB of payloads and messages on the
+// threads that raise, deliver and write them. The allocator keeps those pages: without this the
+// process stayed about a kilobyte per torrent above what its torrents hold. Handing the free pages
+// back takes a few milliseconds at 10,000 torrents, so it follows many updates only, never the
+// ticks of an idle session.
+void AlertPump::release_memory_after_busy_ticks() {
+    const std::uint64_t raised = status_.updates_raised();
+    if (raised - updates_at_last_release_ < kUpdatesBetweenReleases) {
+        return;
+    }
+    updates_at_last_release_ = raised;
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 void AlertPump::drain() {

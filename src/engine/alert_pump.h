@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -86,6 +87,7 @@ private:
     bool begin_pass();
     void pop_and_dispatch(lt::session& session);
     void end_pass();
+    void release_memory_after_busy_ticks();
     void handle(lt::alert* alert);
     bool network_errors_shown(std::size_t toggle) const;
     void report_failure(const char* what);
@@ -105,6 +107,7 @@ private:
     std::condition_variable tick_done_;
     bool ticking_ = false;
     bool held_ = false;
+    std::uint64_t updates_at_last_release_ = 0;  // the tick's thread only
 };
 
 // Socket type texts of the listen events.

@@ -83,6 +83,7 @@ void StatusReporter::update_torrent(const lt::torrent_status& status) {
     }
     // a tick raises one per torrent: waiting for the page each time would cost a round trip each
     events_.ui_post(bridge::event::kUpdateTorrent, std::move(payload));
+    updates_raised_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void StatusReporter::update_torrents_trackers(const lt::torrent_handle& handle) {

@@ -74,6 +74,8 @@ public:
     bool has_statuses() const;
 
     TransferTotals& totals() { return totals_; }
+    // How many torrent updates were raised so far. Thread: any.
+    std::uint64_t updates_raised() const { return updates_raised_.load(std::memory_order_relaxed); }
 
 private:
     const config::ClientSettings& settings_;
@@ -91,6 +93,7 @@ private:
     };
     mutable std::mutex list_lock_;
     std::vector<Listed> listed_;
+    std::atomic<std::uint64_t> updates_raised_{0};
 };
 
 }  // namespace velmora::engine
