@@ -21,9 +21,9 @@ using bridge::UiMap;
 using bridge::UiValue;
 
 constexpr std::int32_t kCycleError = 74;
+constexpr std::int32_t kPerformanceTextBase = 201;
 // Torrent updates raised between two hand-backs of the heap's free pages.
 constexpr std::uint64_t kUpdatesBetweenReleases = 10000;
-constexpr std::int32_t kPerformanceTextBase = 201;
 
 // Which of the nine event toggles gates each kind of engine error.
 enum Toggle : std::size_t {
