@@ -8,7 +8,6 @@
 #include <iterator>
 #include <map>
 #include <numeric>
-#include <optional>
 #include <thread>
 
 #include <boost/asio/connect.hpp>
@@ -17,8 +16,6 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <nlohmann/json.hpp>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -419,39 +416,6 @@ TEST_F(WebUiEngineTest, CommandRoundTrip) {
         page.close();
     });
     EXPECT_EQ(host_.main_page_connections, 1);
-}
-
-// Nagle's rule would hold a short reply back until the page acknowledged the frame before
-// it, and a page that has nothing to send acknowledges only after its delayed-ack timer.
-TEST_F(WebUiEngineTest, AcceptedConnectionsSendWithoutWaitingForAcks) {
-    net::io_context io;
-    const tcp::socket page = connect_to(io, port_);
-    const tcp::endpoint page_end = page.local_endpoint();
-    // The server's end of that connection, found among this process's descriptors.
-    const auto server_end_no_delay = [&]() -> std::optional<int> {
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-            const int fd = std::stoi(entry.path().filename().string());
-            sockaddr_in peer{};
-            socklen_t length = sizeof peer;
-            if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-                peer.sin_family != AF_INET || ntohs(peer.sin_port) != page_end.port()) {
-                continue;
-            }
-            int no_delay = 0;
-            length = sizeof no_delay;
-            if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, &length) == 0) {
-                return no_delay;
-            }
-        }
-        return std::nullopt;
-    };
-    std::optional<int> no_delay;
-    for (int tries = 0; tries < 500 && !no_delay; ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        no_delay = server_end_no_delay();
-    }
-    ASSERT_TRUE(no_delay.has_value()) << "the server never accepted the connection";
-    EXPECT_NE(*no_delay, 0);
 }
 
 TEST_F(WebUiEngineTest, CallPageGoesToTheNewestMainPage) {

@@ -19,10 +19,6 @@ void accept_next(WebServer::Context& context) {
             return;  // the server is stopping
         }
         if (!ec) {
-            // A lone reply must not wait for the page to acknowledge the frame before it:
-            // with Nagle's rule that wait is the page's delayed ack, some 40 ms.
-            beast::error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
             serve_http(context, std::move(socket));
         }
         // other accept errors (out of descriptors, a reset peer) concern one socket only
