@@ -1,6 +1,8 @@
 // Decoding and encoding of page messages; nothing a page sends may throw past here.
 #include "velmora/bridge/wire_protocol.h"
 
+#include <algorithm>
+
 #include "velmora/bridge/ui_json.h"
 
 namespace velmora::bridge {
@@ -145,11 +147,21 @@ std::string encode_return(std::int64_t id, bool handled, const UiValue& value) {
 }
 
 std::string encode_call(std::int64_t id, std::string_view fn, const UiValue& arg) {
-    std::string out = R"({"t":"call","id":)" + std::to_string(id) + R"(,"fn":)";
+    // A tick encodes thousands of calls of about the same size: room for the last one's text
+    // spares most of the string's regrowth. A large one lends its size to the next call only,
+    // and no more than this.
+    constexpr std::size_t kMostReserved = 64U * 1024U;
+    thread_local std::size_t last_size = 0;
+    std::string out;
+    out.reserve(std::min(last_size, kMostReserved) + 64);
+    out += R"({"t":"call","id":)";
+    out += std::to_string(id);
+    out += R"(,"fn":)";
     append_json_text(out, UiValue(std::string(fn)));
     out += R"(,"arg":)";
     append_json_text(out, arg);
     out += '}';
+    last_size = out.size();
     return out;
 }
 

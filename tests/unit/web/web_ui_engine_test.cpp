@@ -8,6 +8,7 @@
 #include <iterator>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <thread>
 
 #include <boost/asio/connect.hpp>
@@ -16,6 +17,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <nlohmann/json.hpp>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -138,6 +141,7 @@ public:
     }
     void close() { ws_.close(websocket::close_code::normal); }
     websocket::close_reason close_reason() const { return ws_.reason(); }
+    tcp::endpoint local_endpoint() const { return ws_.next_layer().local_endpoint(); }
 
 private:
     net::io_context io_;
@@ -416,6 +420,37 @@ TEST_F(WebUiEngineTest, CommandRoundTrip) {
         page.close();
     });
     EXPECT_EQ(host_.main_page_connections, 1);
+}
+
+// Nagle's rule would hold the last short frame of a burst back until the page acknowledged
+// the one before it, and a page with nothing to send acknowledges only after its delayed-ack
+// timer: some 40 ms at the end of every tick.
+TEST_F(WebUiEngineTest, PageConnectionsSendWithoutWaitingForAcks) {
+    std::optional<int> no_delay;
+    run_client([&] {
+        PageClient page(port_, main_page_target());
+        page.send(command(1, "echo", Json::array({"hi"})));
+        page.receive();  // the connection is set up on the server's side by now
+        const std::uint16_t page_port = page.local_endpoint().port();
+        // the server's end of that connection, found among this process's descriptors
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            const int fd = std::stoi(entry.path().filename().string());
+            sockaddr_in peer{};
+            socklen_t length = sizeof peer;
+            if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+                peer.sin_family != AF_INET || ntohs(peer.sin_port) != page_port) {
+                continue;
+            }
+            int value = 0;
+            length = sizeof value;
+            if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length) == 0) {
+                no_delay = value;
+            }
+        }
+        page.close();
+    });
+    ASSERT_TRUE(no_delay.has_value()) << "the server's end of the page was not found";
+    EXPECT_NE(*no_delay, 0);
 }
 
 TEST_F(WebUiEngineTest, CallPageGoesToTheNewestMainPage) {

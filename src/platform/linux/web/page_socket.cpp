@@ -47,6 +47,12 @@ public:
     PageSocket& operator=(const PageSocket&) = delete;
 
     void start() {
+        // The last short frame of a burst must not wait for the page to acknowledge the one
+        // before it: a page with nothing to send acknowledges only after its delayed-ack timer,
+        // some 40 ms at the end of every tick. Plain requests keep Nagle's rule: it is only
+        // pages that the client writes bursts to.
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(net::ip::tcp::no_delay(true), ignored);
         auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
         timeouts.idle_timeout = kIdleTimeout;
         timeouts.keep_alive_pings = true;
