@@ -505,7 +505,9 @@ void TorrentLifecycle::start_added(const lt::add_torrent_alert& alert) {
     handle.scrape_tracker(-1);
     handle.force_reannounce(0, -1);
     if (has_files(alert)) {
-        const std::string hash = key_of(handle);
+        // the hashes of the metadata it was added with, not the handle's: asking the handle is
+        // a round trip to the engine's thread, thousands of them in a restore
+        const std::string hash = engine::torrent_key(alert.params.ti->info_hashes());
         if (!records_.record_exists(hash)) {
             records_.write_record(hash, alert.params);
         }
@@ -519,7 +521,7 @@ void TorrentLifecycle::announce_added(const lt::add_torrent_alert& alert,
         // the torrent left the session meanwhile
         throw lt::system_error(lt::errors::invalid_torrent_handle);
     }
-    const std::string hash = key_of(handle);
+    const std::string hash = engine::torrent_key(status.info_hashes);  // as above, not the handle's
     events_.ui_post(ev::kAddTorrentAlert,
                     added_torrent_map(
                         status, engine::trackers_array(handle.trackers(), lt::clock_type::now())));
