@@ -1,6 +1,7 @@
 // The alert dispatch table: each engine alert becomes a page event or lifecycle work.
 #include "velmora/engine/alert_pump.h"
 
+#include <algorithm>
 #include <exception>
 #include <vector>
 
@@ -126,22 +127,41 @@ void AlertPump::pop_and_dispatch(lt::session& session) {
     std::vector<lt::alert*> alerts;
     session.pop_alerts(&alerts);
     std::vector<const lt::add_torrent_alert*> adds;
-    for (auto alert = alerts.begin(); alert != alerts.end() && running_;) {
-        // once not running, the rest of the batch is dropped
-        if ((*alert)->type() != lt::add_torrent_alert::alert_type) {
-            dispatch(*alert++);
-            continue;
+    for (auto segment = alerts.begin(); segment != alerts.end() && running_;) {
+        // A segment ends with a removal: a torrent added again after it is started only once
+        // the lifecycle has heard that it left.
+        auto end = std::find_if(segment, alerts.end(), [](const lt::alert* alert) {
+            return alert->type() == lt::torrent_removed_alert::alert_type;
+        });
+        if (end != alerts.end()) {
+            ++end;
         }
         adds.clear();
-        for (; alert != alerts.end() && (*alert)->type() == lt::add_torrent_alert::alert_type;
-             ++alert) {
-            adds.push_back(static_cast<const lt::add_torrent_alert*>(*alert));
+        for (auto alert = segment; alert != end; ++alert) {
+            if (const auto* add = lt::alert_cast<lt::add_torrent_alert>(*alert)) {
+                adds.push_back(add);
+            }
         }
-        try {
-            lifecycle_.on_torrents_added(adds, failed);
-        } catch (const std::exception& e) {
-            failed(e);
+        if (!adds.empty()) {
+            try {
+                lifecycle_.start_adds(adds, failed);
+            } catch (const std::exception& e) {
+                failed(e);
+            }
         }
+        // once not running, the rest of the batch is dropped
+        for (; segment != end && running_; ++segment) {
+            if (const auto* add = lt::alert_cast<lt::add_torrent_alert>(*segment)) {
+                try {
+                    lifecycle_.announce_add(*add, failed);
+                } catch (const std::exception& e) {
+                    failed(e);
+                }
+            } else {
+                dispatch(*segment);
+            }
+        }
+        segment = end;
     }
 }
 

@@ -34,12 +34,16 @@ struct EngineFlags {
 class AlertHandoff {
 public:
     virtual ~AlertHandoff() = default;
-    // Answered adds in their order. A run of adds that came together is handed over together,
-    // so that the handler can ask the engine about all of them at once. `failed` is told of
-    // each add whose handling broke; the others go on.
+    // Answered adds come in two steps, so that the handler can ask the engine about all the
+    // adds of a batch at once while the page still hears of each in its place. `start_adds`
+    // is handed every add of a batch, up to and including a removal, before any of those
+    // alerts is handed on; `announce_add` then comes for each of them, in the same order,
+    // between the other alerts. `failed` is told of each add whose handling broke; the others
+    // go on.
     using Failed = std::function<void(const std::exception&)>;
-    virtual void on_torrents_added(std::span<const lt::add_torrent_alert* const> alerts,
-                                   const Failed& failed) = 0;
+    virtual void start_adds(std::span<const lt::add_torrent_alert* const> alerts,
+                            const Failed& failed) = 0;
+    virtual void announce_add(const lt::add_torrent_alert& alert, const Failed& failed) = 0;
     virtual void on_metadata_received(const lt::metadata_received_alert& alert) = 0;
     virtual void on_save_resume_data(const lt::save_resume_data_alert& alert) = 0;
     virtual void on_save_resume_data_failed(const lt::save_resume_data_failed_alert& alert) = 0;

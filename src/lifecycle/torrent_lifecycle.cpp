@@ -447,40 +447,62 @@ void TorrentLifecycle::count_answered_add() {
     }
 }
 
-// The engine steps of every add come first, then one status call for the whole run, then each
-// add's page events in the run's order: the page hears what it would of adds one at a time,
-// and the pump waits on the engine once a run, not once a torrent.
-void TorrentLifecycle::on_torrents_added(std::span<const lt::add_torrent_alert* const> alerts,
-                                         const Failed& failed) {
+// The engine steps of every add of a batch come first, then one status call for all of them;
+// each add's page events follow in its place among the batch's alerts. The pump waits on the
+// engine once a batch, not once a torrent: a restore's adds come spread between its other
+// alerts.
+void TorrentLifecycle::start_adds(std::span<const lt::add_torrent_alert* const> alerts,
+                                  const Failed& failed) {
+    started_adds_.clear();
+    next_announced_ = 0;
+    started_adds_.reserve(alerts.size());
     std::vector<lt::torrent_handle> handles;
     handles.reserve(alerts.size());
-    std::vector<bool> started(alerts.size(), false);
-    for (std::size_t i = 0; i < alerts.size(); ++i) {
-        if (alerts[i]->error) {
+    for (const lt::add_torrent_alert* alert : alerts) {
+        StartedAdd& add = started_adds_.emplace_back();
+        add.alert = alert;
+        if (alert->error) {
             continue;
         }
         try {
-            start_added(*alerts[i]);
-            started[i] = true;
-            handles.push_back(alerts[i]->handle);
+            start_added(*alert);
+            add.started = true;
+            handles.push_back(alert->handle);
         } catch (const std::exception& e) {
             failed(e);
         }
     }
-    const std::vector<lt::torrent_status> statuses =
+    std::vector<lt::torrent_status> statuses =
         engine::read_statuses(engine_.session(), handles, lt::status_flags_t::all());
     auto status = statuses.begin();
-    for (std::size_t i = 0; i < alerts.size(); ++i) {
-        count_answered_add();
-        try {
-            if (alerts[i]->error) {
-                refuse_added(*alerts[i]);
-            } else if (started[i]) {
-                announce_added(*alerts[i], *status++);
-            }
-        } catch (const std::exception& e) {
-            failed(e);
+    for (StartedAdd& add : started_adds_) {
+        if (add.started) {
+            add.status = std::move(*status++);
         }
+    }
+}
+
+void TorrentLifecycle::announce_add(const lt::add_torrent_alert& alert, const Failed& failed) {
+    if (next_announced_ >= started_adds_.size() || started_adds_[next_announced_].alert != &alert) {
+        // not started with its batch: it is started alone
+        const lt::add_torrent_alert* const alone[] = {&alert};
+        start_adds(alone, failed);
+    }
+    const StartedAdd& add = started_adds_[next_announced_++];
+    count_answered_add();
+    try {
+        if (alert.error) {
+            refuse_added(alert);
+        } else if (add.started) {
+            announce_added(alert, add.status);
+        }
+    } catch (const std::exception& e) {
+        failed(e);
+    }
+    if (next_announced_ == started_adds_.size()) {
+        // a restore's batch holds thousands of statuses; none of them is needed any more
+        std::vector<StartedAdd>().swap(started_adds_);
+        next_announced_ = 0;
     }
 }
 

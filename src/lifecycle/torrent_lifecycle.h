@@ -88,8 +88,9 @@ public:
     void save_all_records(bool for_exit, engine::AlertPump* pump);
 
     // engine::AlertHandoff
-    void on_torrents_added(std::span<const lt::add_torrent_alert* const> alerts,
-                           const Failed& failed) override;
+    void start_adds(std::span<const lt::add_torrent_alert* const> alerts,
+                    const Failed& failed) override;
+    void announce_add(const lt::add_torrent_alert& alert, const Failed& failed) override;
     void on_metadata_received(const lt::metadata_received_alert& alert) override;
     void on_save_resume_data(const lt::save_resume_data_alert& alert) override;
     void on_save_resume_data_failed(const lt::save_resume_data_failed_alert& alert) override;
@@ -137,6 +138,15 @@ private:
     // arrived: whatever lies there later is theirs.
     std::mutex fresh_lock_;
     std::set<std::string> fresh_fetch_paths_;
+    // The adds of the batch the pump hands on, started and waiting for their page events in
+    // order. Used by one pump pass at a time.
+    struct StartedAdd {
+        const lt::add_torrent_alert* alert = nullptr;
+        bool started = false;
+        lt::torrent_status status;
+    };
+    std::vector<StartedAdd> started_adds_;
+    std::size_t next_announced_ = 0;
     // Before the workers: they end, waited for, while what they use still exists.
     TorrentOperations operations_;
     WorkerCount workers_;

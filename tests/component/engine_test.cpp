@@ -6,7 +6,9 @@
 #include <optional>
 #include <regex>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <libtorrent/alert_types.hpp>
@@ -31,19 +33,24 @@ struct RecordingHandoff final : AlertHandoff {
     std::atomic<int> added{0};
     std::atomic<int> removed{0};
     std::atomic<bool> throw_on_add{false};
-    void on_torrents_added(std::span<const lt::add_torrent_alert* const> alerts,
-                           const Failed& failed) override {
-        for (std::size_t i = 0; i < alerts.size(); ++i) {
-            ++added;
-            if (throw_on_add.exchange(false)) {
-                failed(std::runtime_error("add handler broke"));
-            }
+    std::vector<std::string> steps;  // the adds' two steps and the removals, in their order
+    void start_adds(std::span<const lt::add_torrent_alert* const> alerts, const Failed&) override {
+        steps.push_back("start " + std::to_string(alerts.size()));
+    }
+    void announce_add(const lt::add_torrent_alert& alert, const Failed& failed) override {
+        steps.push_back("announce " + alert.params.name);
+        ++added;
+        if (throw_on_add.exchange(false)) {
+            failed(std::runtime_error("add handler broke"));
         }
     }
     void on_metadata_received(const lt::metadata_received_alert&) override {}
     void on_save_resume_data(const lt::save_resume_data_alert&) override {}
     void on_save_resume_data_failed(const lt::save_resume_data_failed_alert&) override {}
-    void on_torrent_removed(const lt::torrent_removed_alert&) override { ++removed; }
+    void on_torrent_removed(const lt::torrent_removed_alert&) override {
+        steps.push_back("removed");
+        ++removed;
+    }
 };
 
 class EngineTest : public ::testing::Test {
@@ -220,6 +227,27 @@ TEST_F(EngineTest, PumpRaisesTheStatusBarAndHandsAddsOnward) {
     EXPECT_TRUE(bar.at_key("peers").is_int());
     EXPECT_TRUE(bar.at_key("uploaded").is_string());
     EXPECT_GT(keep_awake.calls, 0);
+}
+
+// All adds of a popped batch are started together, but a torrent added again after its removal
+// is started only once its removal was handed on.
+TEST_F(EngineTest, AddsOfABatchAreStartedTogetherUpToARemoval) {
+    start();
+    const auto first = test::make_test_torrent(dir.path(), "first.bin", {{"first.bin", 1000}});
+    const auto second = test::make_test_torrent(dir.path(), "second.bin", {{"second.bin", 1000}});
+    const auto named = [](const test::TestTorrent& torrent, const char* name) {
+        lt::add_torrent_params params = test::seeding_params(torrent);
+        params.name = name;
+        return params;
+    };
+    lt::session& session = engine->session();
+    session.remove_torrent(session.add_torrent(named(first, "a")));
+    session.add_torrent(named(first, "a again"));
+    session.add_torrent(named(second, "b"));
+    ASSERT_TRUE(tick_until([&] { return handoff.added == 3; }));
+    EXPECT_EQ(handoff.steps,
+              (std::vector<std::string>{"start 1", "announce a", "removed", "start 2",
+                                        "announce a again", "announce b"}));
 }
 
 TEST_F(EngineTest, ChangedTorrentsGetAnUpdateEachTick) {
