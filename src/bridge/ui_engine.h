@@ -64,6 +64,11 @@ public:
                                 std::function<void(UiValue)> answered) {
         answered(call_page(fn, arg));
     }
+    // Bracket a delivery of many page calls in a row, so that an engine may hand them on
+    // together rather than waking its writer once a call; the calls between keep their order
+    // and all are on their way once the burst ends. Bursts may nest.
+    virtual void begin_page_burst() {}
+    virtual void end_page_burst() {}
     // Brings the main window forward (a second copy asked for it).
     virtual void show_main_window() = 0;
     // Maximises the main window, or restores it when it is maximised (F11); best effort.

@@ -181,6 +181,11 @@ void EventChannel::deliver(Undelivered& undelivered, UiEngine& engine) {
         const std::lock_guard lock(undelivered.lock);
         events.swap(undelivered.events);
     }
+    engine.begin_page_burst();
+    const struct BurstEnd {
+        UiEngine& engine;
+        ~BurstEnd() { engine.end_page_burst(); }
+    } burst_end{engine};
     for (const PostedEvent& event : events) {
         try {
             if (event.answer) {

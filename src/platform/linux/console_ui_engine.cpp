@@ -87,7 +87,11 @@ void ConsoleUiEngine::read_lines() {
 
 void ConsoleUiEngine::write_line(const std::string& line) {
     std::unique_lock lock(out_mutex_);
-    out_changed_.wait(lock, [this] { return queued_out_.size() < kMaxQueuedBytes || !writing_; });
+    const auto has_room = [this] { return queued_out_.size() < kMaxQueuedBytes || !writing_; };
+    if (!has_room()) {
+        out_changed_.notify_all();  // a burst holds the writer back only while there is room
+        out_changed_.wait(lock, has_room);
+    }
     if (!writing_) {
         std::fwrite(line.data(), 1, line.size(), out_);
         std::fputc('\n', out_);
@@ -97,9 +101,24 @@ void ConsoleUiEngine::write_line(const std::string& line) {
     const bool was_empty = queued_out_.empty();
     queued_out_.append(line);
     queued_out_.push_back('\n');
-    if (was_empty) {
+    if (was_empty && bursts_ == 0) {
         out_changed_.notify_all();
     }
+}
+
+void ConsoleUiEngine::begin_page_burst() {
+    const std::lock_guard lock(out_mutex_);
+    ++bursts_;
+}
+
+void ConsoleUiEngine::end_page_burst() {
+    {
+        const std::lock_guard lock(out_mutex_);
+        if (--bursts_ > 0 || queued_out_.empty()) {
+            return;
+        }
+    }
+    out_changed_.notify_all();
 }
 
 void ConsoleUiEngine::write_queued() {

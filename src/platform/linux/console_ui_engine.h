@@ -30,6 +30,9 @@ public:
     void call_page_then(std::string_view fn,
                         const bridge::UiValue& arg,
                         std::function<void(bridge::UiValue)> answered) override;
+    // The lines of a burst wake the writer once, as it ends.
+    void begin_page_burst() override;
+    void end_page_burst() override;
     void show_main_window() override;
     // Passed on as {"t":"window","op":"toggle_maximized"} for whatever shows the page.
     void toggle_maximized() override;
@@ -55,6 +58,7 @@ private:
     std::string queued_out_;        // guarded by out_mutex_
     bool writing_ = false;          // guarded by out_mutex_: the writer runs
     bool writer_stopping_ = false;  // guarded by out_mutex_
+    int bursts_ = 0;                // guarded by out_mutex_: begun and not yet ended
     std::thread writer_;
     bridge::GuiLoop* loop_ = nullptr;
     bridge::UiEngineHost* host_ = nullptr;

@@ -169,5 +169,38 @@ TEST_F(ConsoleUiEngineTest, PostsFromManyThreadsArriveWholeInOrderAndBeforeTheSt
     }
 }
 
+// A burst holds the writer back only while the queue has room: a burst larger than the queue
+// goes out whole, in order, and none of it waits for the burst's end once the queue is full.
+TEST_F(ConsoleUiEngineTest, ABurstLargerThanTheQueueGoesOutWholeAndInOrder) {
+    ASSERT_TRUE(engine.start(host, loop));
+    constexpr int kLines = 3000;
+    const std::string filler(2000, 'x');  // 6 MB in all, more than the queue holds
+    std::vector<std::string> lines;
+    std::thread page([&] {
+        std::string line;
+        std::array<char, 4096> buffer{};
+        while (lines.size() < static_cast<std::size_t>(kLines) &&
+               std::fgets(buffer.data(), buffer.size(), pipes.page_in) != nullptr) {
+            line += buffer.data();
+            if (line.back() == '\n') {
+                lines.push_back(std::move(line));
+                line.clear();
+            }
+        }
+    });
+    engine.begin_page_burst();
+    for (int i = 0; i < kLines; ++i) {
+        engine.post_page("e", UiValue(std::to_string(i) + filler));
+    }
+    engine.end_page_burst();
+    page.join();
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
+    for (int i = 0; i < kLines; ++i) {
+        EXPECT_NE(lines[static_cast<std::size_t>(i)].find(R"("arg":")" + std::to_string(i) + "x"),
+                  std::string::npos);
+    }
+    engine.stop();
+}
+
 }  // namespace
 }  // namespace velmora::platform
