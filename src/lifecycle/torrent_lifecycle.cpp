@@ -447,17 +447,18 @@ void TorrentLifecycle::count_answered_add() {
     }
 }
 
-// The engine steps of every add of a batch come first, then one status call for all of them;
-// each add's page events follow in its place among the batch's alerts. The pump waits on the
-// engine once a batch, not once a torrent: a restore's adds come spread between its other
-// alerts.
+// The engine steps of every add of a batch come first; each add's page events follow in its
+// place among the batch's alerts, with a status read for it and the next adds in one call. The
+// pump waits on the engine once for many adds, not once a torrent: a restore's adds come spread
+// between its other alerts. The reads are bounded so that a restore of thousands never holds
+// the status of all of them at once.
 void TorrentLifecycle::start_adds(std::span<const lt::add_torrent_alert* const> alerts,
                                   const Failed& failed) {
     started_adds_.clear();
     next_announced_ = 0;
+    status_positions_.clear();
+    next_status_ = 0;
     started_adds_.reserve(alerts.size());
-    std::vector<lt::torrent_handle> handles;
-    handles.reserve(alerts.size());
     for (const lt::add_torrent_alert* alert : alerts) {
         StartedAdd& add = started_adds_.emplace_back();
         add.alert = alert;
@@ -467,19 +468,33 @@ void TorrentLifecycle::start_adds(std::span<const lt::add_torrent_alert* const> 
         try {
             start_added(*alert);
             add.started = true;
-            handles.push_back(alert->handle);
         } catch (const std::exception& e) {
             failed(e);
         }
     }
-    std::vector<lt::torrent_status> statuses =
-        engine::read_statuses(engine_.session(), handles, lt::status_flags_t::all());
-    auto status = statuses.begin();
-    for (StartedAdd& add : started_adds_) {
-        if (add.started) {
-            add.status = std::move(*status++);
+}
+
+const lt::torrent_status& TorrentLifecycle::status_of_started(std::size_t index) {
+    if (next_status_ >= status_positions_.size() || status_positions_[next_status_] != index) {
+        read_statuses_from(index);
+    }
+    return statuses_[next_status_++];
+}
+
+void TorrentLifecycle::read_statuses_from(std::size_t first) {
+    status_positions_.clear();  // none is valid should the read throw
+    next_status_ = 0;
+    std::vector<lt::torrent_handle> handles;
+    std::vector<std::size_t> positions;
+    for (std::size_t i = first; i < started_adds_.size() && handles.size() < kStatusesPerRead;
+         ++i) {
+        if (started_adds_[i].started) {
+            handles.push_back(started_adds_[i].alert->handle);
+            positions.push_back(i);
         }
     }
+    statuses_ = engine::read_statuses(engine_.session(), handles, lt::status_flags_t::all());
+    status_positions_ = std::move(positions);
 }
 
 void TorrentLifecycle::announce_add(const lt::add_torrent_alert& alert, const Failed& failed) {
@@ -488,21 +503,23 @@ void TorrentLifecycle::announce_add(const lt::add_torrent_alert& alert, const Fa
         const lt::add_torrent_alert* const alone[] = {&alert};
         start_adds(alone, failed);
     }
-    const StartedAdd& add = started_adds_[next_announced_++];
+    const std::size_t index = next_announced_++;
     count_answered_add();
     try {
         if (alert.error) {
             refuse_added(alert);
-        } else if (add.started) {
-            announce_added(alert, add.status);
+        } else if (started_adds_[index].started) {
+            announce_added(alert, status_of_started(index));
         }
     } catch (const std::exception& e) {
         failed(e);
     }
     if (next_announced_ == started_adds_.size()) {
-        // a restore's batch holds thousands of statuses; none of them is needed any more
         std::vector<StartedAdd>().swap(started_adds_);
+        std::vector<lt::torrent_status>().swap(statuses_);
+        status_positions_.clear();
         next_announced_ = 0;
+        next_status_ = 0;
     }
 }
 

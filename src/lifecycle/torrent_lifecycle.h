@@ -139,14 +139,22 @@ private:
     std::mutex fresh_lock_;
     std::set<std::string> fresh_fetch_paths_;
     // The adds of the batch the pump hands on, started and waiting for their page events in
-    // order. Used by one pump pass at a time.
+    // order, and the statuses read for the next of them. Used by one pump pass at a time.
     struct StartedAdd {
         const lt::add_torrent_alert* alert = nullptr;
         bool started = false;
-        lt::torrent_status status;
     };
+    // Statuses read in one call, at most.
+    static constexpr std::size_t kStatusesPerRead = 256;
+    // The status of the started add at `index`; the adds are asked for in their order.
+    const lt::torrent_status& status_of_started(std::size_t index);
+    // Reads the statuses of the started adds from `first` on, as many as one call reads.
+    void read_statuses_from(std::size_t first);
     std::vector<StartedAdd> started_adds_;
     std::size_t next_announced_ = 0;
+    std::vector<lt::torrent_status> statuses_;
+    std::vector<std::size_t> status_positions_;  // of statuses_ in started_adds_
+    std::size_t next_status_ = 0;
     // Before the workers: they end, waited for, while what they use still exists.
     TorrentOperations operations_;
     WorkerCount workers_;
