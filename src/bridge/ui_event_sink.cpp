@@ -149,7 +149,7 @@ void EventChannel::raise(std::string_view name, UiValue arg, Answered answered) 
     }
     // A mark is in the queue of posted events, not beside it: the events posted after it may
     // join a delivery that is still waiting, and must not overtake it there.
-    enqueue(PostedEvent{std::string(name), std::move(arg), answer});
+    enqueue(PostedEvent{std::string(name), std::move(arg), answer, mark});
     if (!mark) {
         return;
     }
@@ -202,6 +202,11 @@ void EventChannel::deliver(Undelivered& undelivered, UiEngine& engine) {
             if (event.answer) {
                 event.answer->finish(UiValue());
             }
+        }
+        if (event.mark) {
+            // its poster waits for the page's answer: the burst so far goes out now
+            engine.end_page_burst();
+            engine.begin_page_burst();
         }
     }
 }

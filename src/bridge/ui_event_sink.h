@@ -69,6 +69,7 @@ private:
         std::string name;
         UiValue arg;
         std::shared_ptr<Answer> answer;  // set when the event goes as a call
+        bool mark = false;               // its poster is to wait for the answer
     };
     // Shared with the queued delivery, which may outlive the channel in a loop that goes on.
     struct Undelivered {
