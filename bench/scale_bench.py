@@ -162,6 +162,14 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def stolen_seconds():
+    """Time the machine's processors were taken away by the host, all processors together: a
+    longest tick or an exit that took it is the host's doing, and the log shows it."""
+    with open("/proc/stat", encoding="ascii") as f:
+        fields = f.readline().split()
+    return int(fields[8]) / os.sysconf("SC_CLK_TCK")
+
+
 def rss_anon_kib(pid):
     with open("/proc/%d/status" % pid, encoding="ascii") as f:
         for line in f:
@@ -390,6 +398,7 @@ def tick_part(n, runs):
                 bursts_before = len(client.bursts)
                 log_before = len(client.tick_log())
                 cpu_before = cpu_seconds(client.proc.pid)
+                stolen_before = stolen_seconds()
                 wall_before = time.monotonic()
                 client.serve_ticks(IDLE_TICKS, 60 + 10 * IDLE_TICKS)
                 cpu = cpu_seconds(client.proc.pid) - cpu_before
@@ -397,6 +406,7 @@ def tick_part(n, runs):
                 measured = client.ticks[ticks_before:]
                 own = client.tick_log()[log_before:]
                 key = "changed" if only_changed else "all"
+                figures.setdefault(key + " stolen", []).append(stolen_seconds() - stolen_before)
                 figures.setdefault(key + " cpu", []).append(100.0 * cpu / wall)
                 figures.setdefault(key + " bytes", []).append(
                     sum(t.bytes for t in measured) / len(measured))
@@ -457,6 +467,7 @@ def start_part(n, runs, empty):
     figures = {}
     for run in range(runs):
         prepare_home(base)
+        stolen_before = stolen_seconds()
         client = Client(base)
         try:
             settle(client, n, 1200)
@@ -466,6 +477,7 @@ def start_part(n, runs, empty):
             saved, ended = client.close()
             figures.setdefault("save", []).append(saved)
             figures.setdefault("exit", []).append(ended)
+            figures.setdefault("stolen", []).append(stolen_seconds() - stolen_before)
         finally:
             client.kill()
         pack = prepare_home(base)
