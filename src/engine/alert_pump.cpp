@@ -25,6 +25,9 @@ constexpr std::int32_t kCycleError = 74;
 constexpr std::int32_t kPerformanceTextBase = 201;
 // Torrent updates raised between two hand-backs of the heap's free pages.
 constexpr std::uint64_t kUpdatesBetweenReleases = 10000;
+// The adds started together at most: a restore's first batch holds tens of thousands, and the
+// page is to see the first of them while the pump starts the rest.
+constexpr std::size_t kAddsStartedTogether = 1024;
 
 // Which of the nine event toggles gates each kind of engine error.
 enum Toggle : std::size_t {
@@ -129,17 +132,15 @@ void AlertPump::pop_and_dispatch(lt::session& session) {
     std::vector<const lt::add_torrent_alert*> adds;
     for (auto segment = alerts.begin(); segment != alerts.end() && running_;) {
         // A segment ends with a removal: a torrent added again after it is started only once
-        // the lifecycle has heard that it left.
-        auto end = std::find_if(segment, alerts.end(), [](const lt::alert* alert) {
-            return alert->type() == lt::torrent_removed_alert::alert_type;
-        });
-        if (end != alerts.end()) {
-            ++end;
-        }
+        // the lifecycle has heard that it left. It ends too once it holds enough adds.
         adds.clear();
-        for (auto alert = segment; alert != end; ++alert) {
-            if (const auto* add = lt::alert_cast<lt::add_torrent_alert>(*alert)) {
+        auto end = segment;
+        while (end != alerts.end() && adds.size() < kAddsStartedTogether) {
+            const lt::alert* alert = *end++;
+            if (const auto* add = lt::alert_cast<lt::add_torrent_alert>(alert)) {
                 adds.push_back(add);
+            } else if (alert->type() == lt::torrent_removed_alert::alert_type) {
+                break;
             }
         }
         if (!adds.empty()) {

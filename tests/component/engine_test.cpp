@@ -250,6 +250,34 @@ TEST_F(EngineTest, AddsOfABatchAreStartedTogetherUpToARemoval) {
                                         "announce a again", "announce b"}));
 }
 
+// A restore's first batch holds thousands of adds: the page sees the first of them while the
+// pump starts the rest, and every add is announced once, in its order.
+TEST_F(EngineTest, AManyAddBatchIsStartedAGroupAtATime) {
+    start();
+    constexpr int kAdds = 1500;
+    lt::session& session = engine->session();
+    make_alert_room(session, kAdds);
+    std::vector<std::string> expected{"start 1024"};
+    for (int i = 0; i < kAdds; ++i) {
+        lt::add_torrent_params params;
+        lt::sha1_hash hash;  // never all zero: that is no hash at all
+        hash[0] = static_cast<char>(i & 0xFF);
+        hash[1] = static_cast<char>(i >> 8);
+        hash[2] = 1;
+        params.info_hashes = lt::info_hash_t(hash);
+        params.name = std::to_string(i);
+        params.save_path = dir.path().string();
+        params.flags = lt::torrent_flags::paused;
+        session.add_torrent(std::move(params));  // all of them wait for the first pass
+        if (i == 1024) {
+            expected.push_back("start " + std::to_string(kAdds - 1024));
+        }
+        expected.push_back("announce " + std::to_string(i));
+    }
+    ASSERT_TRUE(tick_until([&] { return handoff.added == kAdds; }));
+    EXPECT_EQ(handoff.steps, expected);
+}
+
 TEST_F(EngineTest, ChangedTorrentsGetAnUpdateEachTick) {
     start();
     const auto torrent = test::make_test_torrent(dir.path(), "data.bin", {{"data.bin", 40000}});
