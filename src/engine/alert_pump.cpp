@@ -1,7 +1,6 @@
 // The alert dispatch table: each engine alert becomes a page event or lifecycle work.
 #include "velmora/engine/alert_pump.h"
 
-#include <algorithm>
 #include <exception>
 #include <vector>
 

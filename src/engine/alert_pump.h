@@ -36,10 +36,10 @@ public:
     virtual ~AlertHandoff() = default;
     // Answered adds come in two steps, so that the handler can ask the engine about all the
     // adds of a batch at once while the page still hears of each in its place. `start_adds`
-    // is handed every add of a batch, up to and including a removal, before any of those
-    // alerts is handed on; `announce_add` then comes for each of them, in the same order,
-    // between the other alerts. `failed` is told of each add whose handling broke; the others
-    // go on.
+    // is handed the adds of a batch up to and including a removal, a thousand or so at most,
+    // before any of those alerts is handed on; `announce_add` then comes for each of them, in
+    // the same order, between the other alerts. `failed` is told of each add whose handling broke;
+    // the others go on.
     using Failed = std::function<void(const std::exception&)>;
     virtual void start_adds(std::span<const lt::add_torrent_alert* const> alerts,
                             const Failed& failed) = 0;
