@@ -11,6 +11,7 @@
 #include <libtorrent/session.hpp>
 
 #include "velmora/config/client_settings.h"
+#include "velmora/engine/added_trackers.h"
 #include "velmora/engine/session_settings.h"
 #include "velmora/engine/status_reports.h"
 
@@ -51,6 +52,8 @@ public:
     spdlog::logger* category_logger(LogCategory category) const;
     // Writes an engine log line to its category's file, when that log is on.
     void write_log(LogCategory category, std::string_view text) const;
+    // The tracker lists of the torrents whose adds the page has not heard yet.
+    AddedTrackers& added_trackers() { return *added_trackers_; }
     // The listen ports are the settings' port and ssl_port; the page hears them.
     void publish_ports();
     // Runs `notify` on an engine thread whenever alerts start waiting in an empty queue; it
@@ -68,6 +71,8 @@ private:
     bool loopback_only_;
     std::array<std::shared_ptr<spdlog::logger>, kLogCategories.size()> loggers_;
     MetricPositions positions_{};
+    // shared with the session, which calls it on its own thread until it ends
+    std::shared_ptr<AddedTrackers> added_trackers_ = std::make_shared<AddedTrackers>();
     std::unique_ptr<lt::session> session_;
     std::atomic<bool> torn_down_{false};
 };

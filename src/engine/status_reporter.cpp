@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
+#include <utility>
 
 #include <libtorrent/torrent_info.hpp>
 
@@ -68,7 +70,8 @@ StatusReporter::StatusReporter(const config::ClientSettings& settings,
       keep_awake_(keep_awake),
       jobs_(jobs) {}
 
-void StatusReporter::update_torrent(const lt::torrent_status& status) {
+void StatusReporter::update_torrent(const lt::torrent_status& status,
+                                    const std::vector<lt::announce_entry>* trackers) {
     if (!status.handle.is_valid()) {
         return;
     }
@@ -76,7 +79,8 @@ void StatusReporter::update_torrent(const lt::torrent_status& status) {
     try {
         payload.emplace_back(status_map(status, file_progress_of(status)));
         payload.emplace_back(peers_array(peers_of(status), country_));
-        payload.emplace_back(trackers_array(status.handle.trackers(), lt::clock_type::now()));
+        payload.emplace_back(trackers_array(
+            trackers != nullptr ? *trackers : status.handle.trackers(), lt::clock_type::now()));
     } catch (const std::exception& e) {
         report_update_error(events_, kTorrentUpdateError, e.what());
         return;
@@ -114,6 +118,44 @@ std::vector<lt::torrent_status> read_statuses(lt::session_handle& session,
     return statuses;
 }
 
+StatusesAndTrackers read_statuses_and_trackers(lt::session_handle& session,
+                                               std::span<const lt::torrent_handle> handles,
+                                               lt::status_flags_t flags) {
+    StatusesAndTrackers read;
+    read.statuses.resize(handles.size());
+    read.trackers.resize(handles.size());
+    // ordered by each handle's owner; a torrent listed twice is read once and copied after
+    std::map<lt::torrent_handle, std::size_t> positions;
+    std::vector<std::pair<std::size_t, std::size_t>> repeats;  // (position, first position)
+    for (std::size_t i = 0; i < handles.size(); ++i) {
+        const auto [at, fresh] = positions.emplace(handles[i], i);
+        if (!fresh) {
+            repeats.emplace_back(i, at->second);
+        }
+    }
+    if (positions.empty()) {
+        return read;
+    }
+    // The filter runs on the engine's thread for every torrent of the session while this
+    // thread waits, and there the handle answers at once. It keeps what it reads itself and
+    // lets nothing through, so the engine copies no status twice.
+    session.get_torrent_status(
+        [&](const lt::torrent_status& status) {
+            const auto found = positions.find(status.handle);
+            if (found != positions.end()) {
+                read.statuses[found->second] = status;
+                read.trackers[found->second] = status.handle.trackers();
+            }
+            return false;
+        },
+        flags);
+    for (const auto& [position, first] : repeats) {
+        read.statuses[position] = read.statuses[first];
+        read.trackers[position] = read.trackers[first];
+    }
+    return read;
+}
+
 bool status_was_read(const lt::torrent_status& status) {
     return status.info_hashes.has_v1() || status.info_hashes.has_v2();
 }
@@ -127,17 +169,18 @@ void StatusReporter::refresh_all(lt::session_handle& session) {
             handles.push_back(listed.handle);
         }
     }
-    // a torrent that left the session has a handle that is no longer valid: it is skipped
-    const std::vector<lt::torrent_status> statuses = read_statuses(
+    // a torrent that left the session keeps an empty status, whose handle is not valid: skipped
+    const StatusesAndTrackers read = read_statuses_and_trackers(
         session, handles,
         lt::torrent_handle::query_last_seen_complete | lt::torrent_handle::query_torrent_file);
-    for (const auto& status : statuses) {
+    for (std::size_t i = 0; i < read.statuses.size(); ++i) {
         if (!running_) {
             return;
         }
+        const lt::torrent_status& status = read.statuses[i];
         try {
             if (status.handle.is_valid()) {
-                update_torrent(status);
+                update_torrent(status, &read.trackers[i]);
             }
         } catch (const std::exception& e) {
             report_update_error(events_, kTorrentUpdateCycleError, e.what());

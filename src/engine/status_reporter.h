@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <libtorrent/announce_entry.hpp>
 #include <libtorrent/info_hash.hpp>
 #include <libtorrent/session_handle.hpp>
 #include <libtorrent/torrent_handle.hpp>
@@ -48,6 +49,17 @@ std::vector<lt::torrent_status> read_statuses(lt::session_handle& session,
                                               lt::status_flags_t flags);
 bool status_was_read(const lt::torrent_status& status);
 
+// read_statuses, and each torrent's tracker list with its status. The engine's thread reads the
+// lists while it reads the statuses: asked of each handle, they would cost a round trip to that
+// thread per torrent.
+struct StatusesAndTrackers {
+    std::vector<lt::torrent_status> statuses;
+    std::vector<std::vector<lt::announce_entry>> trackers;  // in the statuses' order
+};
+StatusesAndTrackers read_statuses_and_trackers(lt::session_handle& session,
+                                               std::span<const lt::torrent_handle> handles,
+                                               lt::status_flags_t flags);
+
 // Thread: the tick, except the totals, which the gui thread's commands also reach.
 class StatusReporter {
 public:
@@ -59,7 +71,10 @@ public:
                    JobQueueHooks& jobs);
 
     // One torrent's status, peers and trackers; a failure is reported and raises nothing.
-    void update_torrent(const lt::torrent_status& status);
+    // `trackers`: the torrent's tracker list when it was read with the status; without it the
+    // handle is asked.
+    void update_torrent(const lt::torrent_status& status,
+                        const std::vector<lt::announce_entry>* trackers = nullptr);
     void update_torrents_trackers(const lt::torrent_handle& handle);
     // The all-torrents mode: refreshes the cached list and updates every valid torrent.
     void refresh_all(lt::session_handle& session);

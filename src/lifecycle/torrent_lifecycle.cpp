@@ -508,8 +508,13 @@ void TorrentLifecycle::announce_add(const lt::add_torrent_alert& alert, const Fa
     try {
         if (alert.error) {
             refuse_added(alert);
-        } else if (started_adds_[index].started) {
-            announce_added(alert, status_of_started(index));
+        } else {
+            // taken whether it is announced or not, so that none is left behind
+            std::optional<std::vector<lt::announce_entry>> trackers =
+                engine_.added_trackers().take(alert.handle);
+            if (started_adds_[index].started) {
+                announce_added(alert, status_of_started(index), std::move(trackers));
+            }
         }
     } catch (const std::exception& e) {
         failed(e);
@@ -554,16 +559,20 @@ void TorrentLifecycle::start_added(const lt::add_torrent_alert& alert) {
 }
 
 void TorrentLifecycle::announce_added(const lt::add_torrent_alert& alert,
-                                      const lt::torrent_status& status) {
+                                      const lt::torrent_status& status,
+                                      std::optional<std::vector<lt::announce_entry>> trackers) {
     const lt::torrent_handle& handle = alert.handle;
     if (!engine::status_was_read(status)) {
         // the torrent left the session meanwhile
         throw lt::system_error(lt::errors::invalid_torrent_handle);
     }
     const std::string hash = engine::torrent_key(status.info_hashes);  // as above, not the handle's
-    events_.ui_post(ev::kAddTorrentAlert,
-                    added_torrent_map(
-                        status, engine::trackers_array(handle.trackers(), lt::clock_type::now())));
+    if (!trackers) {
+        trackers = handle.trackers();
+    }
+    events_.ui_post(
+        ev::kAddTorrentAlert,
+        added_torrent_map(status, engine::trackers_array(*trackers, lt::clock_type::now())));
     if (has_files(alert)) {
         // Applied when the page answers: the priorities change nothing else this add does, and
         // a wait per torrent would keep a restore of thousands waiting on the page.

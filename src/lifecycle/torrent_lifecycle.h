@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include <libtorrent/add_torrent_params.hpp>
+#include <libtorrent/announce_entry.hpp>
 #include <libtorrent/error_code.hpp>
 
 #include "velmora/config/client_settings.h"
@@ -119,7 +121,11 @@ private:
     // The parts of an answered add: a failed one; the engine steps; the page events.
     void refuse_added(const lt::add_torrent_alert& alert);
     void start_added(const lt::add_torrent_alert& alert);
-    void announce_added(const lt::add_torrent_alert& alert, const lt::torrent_status& status);
+    // `trackers`: the list the engine's thread read as it announced the add; without one the
+    // handle is asked.
+    void announce_added(const lt::add_torrent_alert& alert,
+                        const lt::torrent_status& status,
+                        std::optional<std::vector<lt::announce_entry>> trackers);
     void raise_add_error(const lt::error_code& error, const std::string& shown_name);
     void periodic_announce_and_save(bool save_settings, const std::function<void()>& write);
 

@@ -17,6 +17,7 @@
 #include "support/engine_fixtures.h"
 #include "support/recording_keep_awake.h"
 #include "support/temp_dir.h"
+#include "velmora/engine/added_trackers.h"
 #include "velmora/engine/alert_pump.h"
 #include "velmora/engine/engine_session.h"
 #include "velmora/engine/session_settings.h"
@@ -276,6 +277,81 @@ TEST_F(EngineTest, AManyAddBatchIsStartedAGroupAtATime) {
     }
     ASSERT_TRUE(tick_until([&] { return handoff.added == kAdds; }));
     EXPECT_EQ(handoff.steps, expected);
+}
+
+// The engine's thread reads an added torrent's trackers as it announces the add; the list is
+// handed out once, also after the torrent has left the session, and a refused add keeps none.
+TEST_F(EngineTest, EachAddsTrackersAreKeptForItsAnnouncement) {
+    start();
+    lt::session& session = engine->session();
+    AddedTrackers& kept = engine->added_trackers();
+    const auto urls = [](const std::optional<std::vector<lt::announce_entry>>& list) {
+        std::vector<std::string> out;
+        for (const lt::announce_entry& entry : list.value_or(std::vector<lt::announce_entry>{})) {
+            out.push_back(entry.url);
+        }
+        return out;
+    };
+    const auto first = test::make_test_torrent(dir.path(), "first.bin", {{"first.bin", 1000}});
+    const auto second = test::make_test_torrent(dir.path(), "second.bin", {{"second.bin", 1000}});
+    lt::add_torrent_params params = test::seeding_params(first);
+    params.trackers = {"http://127.0.0.1:7/a", "http://127.0.0.1:7/b"};
+    const lt::torrent_handle kept_one = session.add_torrent(params);
+    lt::add_torrent_params other = test::seeding_params(second);
+    other.trackers = {"http://127.0.0.1:7/c"};
+    const lt::torrent_handle removed = session.add_torrent(other);
+    params.flags |= lt::torrent_flags::duplicate_is_error;
+    lt::error_code refused;
+    session.add_torrent(params, refused);
+    ASSERT_TRUE(refused);
+
+    EXPECT_EQ(urls(kept.take(kept_one)),
+              (std::vector<std::string>{"http://127.0.0.1:7/a", "http://127.0.0.1:7/b"}));
+    EXPECT_FALSE(kept.take(kept_one));  // neither the second take nor the refused add has one
+    session.remove_torrent(removed);
+    ASSERT_TRUE(test::eventually([&] { return !removed.is_valid(); }));
+    EXPECT_EQ(urls(kept.take(removed)), (std::vector<std::string>{"http://127.0.0.1:7/c"}));
+}
+
+// One engine call reads the statuses and the tracker lists of the listed torrents, in the
+// list's order; a torrent listed twice is read twice, one that has left the session not at all.
+TEST_F(EngineTest, StatusesAndTrackersAreReadTogetherInTheListsOrder) {
+    start();
+    lt::session& session = engine->session();
+    const auto add = [&](const char* name, std::vector<std::string> trackers) {
+        const auto torrent = test::make_test_torrent(dir.path(), name, {{name, 1000}});
+        lt::add_torrent_params params = test::seeding_params(torrent);
+        params.trackers = std::move(trackers);
+        return session.add_torrent(params);
+    };
+    const lt::torrent_handle first = add("first.bin", {"http://127.0.0.1:7/a"});
+    const lt::torrent_handle second =
+        add("second.bin", {"http://127.0.0.1:7/b", "http://127.0.0.1:7/c"});
+    const lt::torrent_handle gone = add("gone.bin", {"http://127.0.0.1:7/d"});
+    session.remove_torrent(gone);
+    ASSERT_TRUE(test::eventually([&] { return !gone.is_valid(); }));
+
+    const std::vector<lt::torrent_handle> listed{second, gone, first, second};
+    const StatusesAndTrackers read =
+        read_statuses_and_trackers(session, listed, lt::torrent_handle::query_name);
+    ASSERT_EQ(read.statuses.size(), 4U);
+    ASSERT_EQ(read.trackers.size(), 4U);
+    const std::vector<std::string> names{"second.bin", "", "first.bin", "second.bin"};
+    const std::vector<std::vector<std::string>> urls{
+        {"http://127.0.0.1:7/b", "http://127.0.0.1:7/c"},
+        {},
+        {"http://127.0.0.1:7/a"},
+        {"http://127.0.0.1:7/b", "http://127.0.0.1:7/c"}};
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        EXPECT_EQ(read.statuses[i].name, names[i]) << i;
+        EXPECT_EQ(status_was_read(read.statuses[i]), !names[i].empty()) << i;
+        std::vector<std::string> read_urls;
+        for (const lt::announce_entry& entry : read.trackers[i]) {
+            read_urls.push_back(entry.url);
+        }
+        EXPECT_EQ(read_urls, urls[i]) << i;
+    }
+    EXPECT_FALSE(read.statuses[1].handle.is_valid());
 }
 
 TEST_F(EngineTest, ChangedTorrentsGetAnUpdateEachTick) {

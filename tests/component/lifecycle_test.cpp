@@ -498,6 +498,22 @@ TEST_F(LifecycleTest, RestoreBringsEachTorrentBackFromItsRecordOrByHash) {
     EXPECT_EQ(by_hash.upload_limit(), 50000);
     EXPECT_EQ(by_hash.download_limit(), 60000);
 
+    // the page hears each torrent's own trackers with its add
+    const auto announced_trackers = [&](const std::string& hash) {
+        std::vector<std::string> names;
+        for (const UiValue& added : page.args_of("add_torrent_alert")) {
+            if (added.at_key("hash") == UiValue(hash)) {
+                for (const UiValue& tracker : added.at_key("trackers").as_array()) {
+                    names.push_back(tracker.at_key("name").as_string());
+                }
+            }
+        }
+        return names;
+    };
+    EXPECT_EQ(announced_trackers(t.hash), std::vector<std::string>{"http://127.0.0.1:7/own"});
+    EXPECT_EQ(announced_trackers(no_meta), std::vector<std::string>{"http://127.0.0.1:5/a"});
+    EXPECT_TRUE(announced_trackers(no_record).empty());
+
     const auto errors = page.args_of("vtr_error");
     ASSERT_EQ(errors.size(), 1U);
     EXPECT_EQ(errors[0].as_array().at(1), UiValue(broken + ".vtr"));
