@@ -2,6 +2,7 @@
 #include "velmora/engine/alert_pump.h"
 
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include <boost/asio/ip/address.hpp>
@@ -279,7 +280,9 @@ void AlertPump::handle(lt::alert* alert) {
         case lt::state_update_alert::alert_type: {
             const auto& a = static_cast<const lt::state_update_alert&>(*alert);
             for (const auto& status : a.status) {
-                status_.update_torrent(status);
+                const std::optional<std::vector<lt::announce_entry>> trackers =
+                    engine_.tracker_prefetch().take_updated(status.handle);
+                status_.update_torrent(status, trackers ? &*trackers : nullptr);
             }
             break;
         }

@@ -112,7 +112,7 @@ void EngineSession::start() {
     session_->add_extension(&lt::create_ut_pex_plugin);
     session_->add_extension(&lt::create_ut_metadata_plugin);
     session_->add_extension(&lt::create_smart_ban_plugin);
-    session_->add_extension(added_trackers_);
+    session_->add_extension(tracker_prefetch_);
     if (settings_.use_dht && !loopback_only_) {
         session_->apply_settings(dht_tuning_for(settings_));
     }

@@ -11,9 +11,9 @@
 #include <libtorrent/session.hpp>
 
 #include "velmora/config/client_settings.h"
-#include "velmora/engine/added_trackers.h"
 #include "velmora/engine/session_settings.h"
 #include "velmora/engine/status_reports.h"
+#include "velmora/engine/tracker_prefetch.h"
 
 namespace spdlog {
 class logger;
@@ -52,8 +52,8 @@ public:
     spdlog::logger* category_logger(LogCategory category) const;
     // Writes an engine log line to its category's file, when that log is on.
     void write_log(LogCategory category, std::string_view text) const;
-    // The tracker lists of the torrents whose adds the page has not heard yet.
-    AddedTrackers& added_trackers() { return *added_trackers_; }
+    // The tracker lists read ahead for the adds and status updates the page has not heard yet.
+    TrackerPrefetch& tracker_prefetch() { return *tracker_prefetch_; }
     // The listen ports are the settings' port and ssl_port; the page hears them.
     void publish_ports();
     // Runs `notify` on an engine thread whenever alerts start waiting in an empty queue; it
@@ -72,7 +72,7 @@ private:
     std::array<std::shared_ptr<spdlog::logger>, kLogCategories.size()> loggers_;
     MetricPositions positions_{};
     // shared with the session, which calls it on its own thread until it ends
-    std::shared_ptr<AddedTrackers> added_trackers_ = std::make_shared<AddedTrackers>();
+    std::shared_ptr<TrackerPrefetch> tracker_prefetch_ = std::make_shared<TrackerPrefetch>();
     std::unique_ptr<lt::session> session_;
     std::atomic<bool> torn_down_{false};
 };

@@ -511,7 +511,7 @@ void TorrentLifecycle::announce_add(const lt::add_torrent_alert& alert, const Fa
         } else {
             // taken whether it is announced or not, so that none is left behind
             std::optional<std::vector<lt::announce_entry>> trackers =
-                engine_.added_trackers().take(alert.handle);
+                engine_.tracker_prefetch().take_added(alert.handle);
             if (started_adds_[index].started) {
                 announce_added(alert, status_of_started(index), std::move(trackers));
             }

@@ -17,11 +17,11 @@
 #include "support/engine_fixtures.h"
 #include "support/recording_keep_awake.h"
 #include "support/temp_dir.h"
-#include "velmora/engine/added_trackers.h"
 #include "velmora/engine/alert_pump.h"
 #include "velmora/engine/engine_session.h"
 #include "velmora/engine/session_settings.h"
 #include "velmora/engine/status_reporter.h"
+#include "velmora/engine/tracker_prefetch.h"
 
 namespace velmora::engine {
 namespace {
@@ -279,12 +279,13 @@ TEST_F(EngineTest, AManyAddBatchIsStartedAGroupAtATime) {
     EXPECT_EQ(handoff.steps, expected);
 }
 
-// The engine's thread reads an added torrent's trackers as it announces the add; the list is
-// handed out once, also after the torrent has left the session, and a refused add keeps none.
-TEST_F(EngineTest, EachAddsTrackersAreKeptForItsAnnouncement) {
+// The engine's thread reads a torrent's trackers as it announces the add and each status
+// update; a list is handed out once, also after the torrent has left the session, and a
+// refused add keeps none.
+TEST_F(EngineTest, TrackersAreReadAheadForAddsAndStatusUpdates) {
     start();
     lt::session& session = engine->session();
-    AddedTrackers& kept = engine->added_trackers();
+    TrackerPrefetch& kept = engine->tracker_prefetch();
     const auto urls = [](const std::optional<std::vector<lt::announce_entry>>& list) {
         std::vector<std::string> out;
         for (const lt::announce_entry& entry : list.value_or(std::vector<lt::announce_entry>{})) {
@@ -305,12 +306,25 @@ TEST_F(EngineTest, EachAddsTrackersAreKeptForItsAnnouncement) {
     session.add_torrent(params, refused);
     ASSERT_TRUE(refused);
 
-    EXPECT_EQ(urls(kept.take(kept_one)),
-              (std::vector<std::string>{"http://127.0.0.1:7/a", "http://127.0.0.1:7/b"}));
-    EXPECT_FALSE(kept.take(kept_one));  // neither the second take nor the refused add has one
+    const std::vector<std::string> kept_urls{"http://127.0.0.1:7/a", "http://127.0.0.1:7/b"};
+    EXPECT_EQ(urls(kept.take_added(kept_one)), kept_urls);
+    EXPECT_FALSE(kept.take_added(kept_one));    // neither the second take nor the refused add
+    EXPECT_FALSE(kept.take_updated(kept_one));  // no update was announced yet
+
+    session.post_torrent_updates();
+    ASSERT_TRUE(test::eventually([&] {
+        std::vector<lt::alert*> alerts;
+        session.pop_alerts(&alerts);
+        return std::any_of(alerts.begin(), alerts.end(), [](const lt::alert* alert) {
+            return alert->type() == lt::state_update_alert::alert_type;
+        });
+    }));
+    EXPECT_EQ(urls(kept.take_updated(kept_one)), kept_urls);
+    EXPECT_FALSE(kept.take_updated(kept_one));
+
     session.remove_torrent(removed);
     ASSERT_TRUE(test::eventually([&] { return !removed.is_valid(); }));
-    EXPECT_EQ(urls(kept.take(removed)), (std::vector<std::string>{"http://127.0.0.1:7/c"}));
+    EXPECT_EQ(urls(kept.take_added(removed)), (std::vector<std::string>{"http://127.0.0.1:7/c"}));
 }
 
 // One engine call reads the statuses and the tracker lists of the listed torrents, in the
