@@ -44,10 +44,11 @@ public:
 // than two windows behind, however fast threads raise events. Waiting for the mark before the last
 // keeps the page busy: it works through one window while the next is on its way. The events posted
 // while the gui thread is busy reach the page in one task: a tick's hundreds of events wake it a
-// few times, not once each.
+// few times, not once each. A restore raises some four events an add, and a window of 64 held
+// its tick waiting on the page every sixteen adds; 256 lets the page's reading overlap more.
 class EventChannel final : public UiEventSink {
 public:
-    static constexpr std::uint32_t kPostWindow = 64;
+    static constexpr std::uint32_t kPostWindow = 256;
 
     EventChannel(GuiLoop& loop, UiEngine& engine, const std::atomic<bool>& exiting);
 
