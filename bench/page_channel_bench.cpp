@@ -325,8 +325,9 @@ public:
     }
 
     // Milliseconds from the first update_torrent handed to the event channel on a tick thread
-    // to the last one found by the main page, which answers each as the pages do. `waited`:
-    // each event raised as a call whose answer the tick waits for, as before ui_post.
+    // to the last one found by the main page, which answers them as the pages do: the calls of
+    // a frame in one frame. `waited`: each event raised as a call whose answer the tick waits
+    // for, as before ui_post.
     double engine_tick_ms(bool waited) {
         std::atomic<bool> connected{false};
         std::atomic<bool> done{false};
@@ -338,13 +339,22 @@ public:
             loop_.wake();
             int seen = 0;
             while (seen < kTorrents) {
+                std::string replies;
+                std::size_t count = 0;
                 for (const PageClient::Call& call : page.receive_calls()) {
                     if (call.is_update) {
                         ++seen;
                         last_parsed = Clock::now();
                     }
-                    page.send(R"({"t":"reply","id":)" + std::to_string(call.id) +
-                              R"(,"value":null})");
+                    replies += count++ == 0 ? "" : ",";
+                    replies +=
+                        R"({"t":"reply","id":)" + std::to_string(call.id) + R"(,"value":null})";
+                }
+                if (count > 1) {
+                    replies = R"({"t":"batch","m":[)" + replies + "]}";
+                }
+                if (count > 0) {
+                    page.send(replies);
                 }
             }
             done = true;

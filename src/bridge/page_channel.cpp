@@ -1,9 +1,7 @@
 // Page channel: command dispatch on the gui loop and page calls with modal waits.
 #include "velmora/bridge/page_channel.h"
 
-#include <charconv>
 #include <optional>
-#include <system_error>
 
 #include "velmora/bridge/gui_marshal.h"
 #include "velmora/bridge/ui_engine.h"
@@ -21,40 +19,10 @@ PageChannel::PageChannel(GuiLoop& loop,
       resolve_drop_(std::move(resolve_drop)),
       alive_(std::make_shared<bool>(true)) {}
 
-namespace {
-
-// The page answers every posted event with null, thousands in a tick. Those answers, in the
-// exact form the page writes them, are read without the JSON parser; any other text takes it.
-std::optional<std::int64_t> null_reply_id(std::string_view text) {
-    constexpr std::string_view kHead = R"({"t":"reply","id":)";
-    constexpr std::string_view kTail = R"(,"value":null})";
-    if (text.size() <= kHead.size() + kTail.size() || text.substr(0, kHead.size()) != kHead ||
-        text.substr(text.size() - kTail.size()) != kTail) {
-        return std::nullopt;
-    }
-    const std::string_view digits =
-        text.substr(kHead.size(), text.size() - kHead.size() - kTail.size());
-    if (digits.size() > 1 && digits.front() == '0') {
-        return std::nullopt;  // not a JSON number: the decoder answers it as bad
-    }
-    std::int64_t id = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
-    if (error != std::errc() || end != digits.data() + digits.size() || digits.front() == '-') {
-        return std::nullopt;
-    }
-    return id;
-}
-
-}  // namespace
-
 void PageChannel::on_message(std::string_view text) {
-    if (const std::optional<std::int64_t> id = null_reply_id(text)) {
-        ReplyMessage reply{*id, UiValue()};
-        take(reply);
-        return;
+    for (PageMessage& message : decode_page_frame(text)) {
+        std::visit([this](auto& decoded) { take(decoded); }, message);
     }
-    PageMessage message = decode_page_message(text);
-    std::visit([this](auto& decoded) { take(decoded); }, message);
 }
 
 void PageChannel::take(BadMessage& bad) {

@@ -32,7 +32,7 @@ public:
     // Without a resolver every drop is ignored: only the engine knows what a page may name.
     PageChannel(GuiLoop& loop, UiEngineHost& host, SendText send, DropResolver resolve_drop = {});
 
-    // Thread: the transport's reader. One message as received from the page.
+    // Thread: the transport's reader. One frame as received from the page: a message or a batch.
     void on_message(std::string_view text);
     // Thread: any. The page is gone: waiting calls answer undefined, later ones at once.
     void on_closed();

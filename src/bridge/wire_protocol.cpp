@@ -2,6 +2,8 @@
 #include "velmora/bridge/wire_protocol.h"
 
 #include <algorithm>
+#include <charconv>
+#include <system_error>
 
 #include "velmora/bridge/ui_json.h"
 
@@ -96,19 +98,7 @@ bool nesting_within_limit(std::string_view text) {
     return true;
 }
 
-}  // namespace
-
-PageMessage decode_page_message(std::string_view text) {
-    if (text.size() > kMaxPageMessageBytes) {
-        return BadMessage{"message too large", std::nullopt};
-    }
-    if (!nesting_within_limit(text)) {
-        return BadMessage{"message nested too deeply", std::nullopt};
-    }
-    Json message = Json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (message.is_discarded()) {
-        return BadMessage{"message is not valid JSON", std::nullopt};
-    }
+PageMessage decode_parsed(const Json& message) {
     if (!message.is_object()) {
         return BadMessage{"message is not an object", std::nullopt};
     }
@@ -128,6 +118,9 @@ PageMessage decode_page_message(std::string_view text) {
     if (type == "drop") {
         return decode_drop(message, id);
     }
+    if (type == "batch") {
+        return BadMessage{"a batch inside a batch", id};
+    }
     if (!id) {
         return BadMessage{"message without an integer id", std::nullopt};
     }
@@ -139,6 +132,105 @@ PageMessage decode_page_message(std::string_view text) {
         return ReplyMessage{*id, value == message.end() ? UiValue() : from_json(*value)};
     }
     return BadMessage{"unknown message type", id};
+}
+
+// Where the text holds only what a page writes for a null reply, the reply's id. What the
+// parser would read otherwise (a leading zero, a sign, spaces) takes the parser.
+std::optional<std::int64_t> null_reply_id(std::string_view text) {
+    constexpr std::string_view kHead = R"({"t":"reply","id":)";
+    constexpr std::string_view kTail = R"(,"value":null})";
+    if (text.size() <= kHead.size() + kTail.size() || !text.starts_with(kHead) ||
+        !text.ends_with(kTail)) {
+        return std::nullopt;
+    }
+    const std::string_view digits =
+        text.substr(kHead.size(), text.size() - kHead.size() - kTail.size());
+    if (digits.front() < '0' || digits.front() > '9' ||
+        (digits.size() > 1 && digits.front() == '0')) {
+        return std::nullopt;
+    }
+    std::int64_t id = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+    if (error != std::errc() || end != digits.data() + digits.size()) {
+        return std::nullopt;
+    }
+    return id;
+}
+
+// A batch of null replies, as a page answers a tick's events, read without the parser; none
+// when any of its messages is something else.
+std::optional<std::vector<PageMessage>> null_reply_batch(std::string_view text) {
+    constexpr std::string_view kHead = R"({"t":"batch","m":[)";
+    constexpr std::string_view kTail = "]}";
+    if (text.size() < kHead.size() + kTail.size() || !text.starts_with(kHead) ||
+        !text.ends_with(kTail)) {
+        return std::nullopt;
+    }
+    std::string_view items = text.substr(kHead.size(), text.size() - kHead.size() - kTail.size());
+    std::vector<PageMessage> replies;
+    while (!items.empty()) {
+        // a null reply holds no '}' before its end
+        const std::size_t end = items.find('}');
+        if (end == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const std::optional<std::int64_t> id = null_reply_id(items.substr(0, end + 1));
+        if (!id) {
+            return std::nullopt;
+        }
+        replies.emplace_back(ReplyMessage{*id, UiValue()});
+        items.remove_prefix(end + 1);
+        if (!items.empty()) {
+            if (items.front() != ',' || items.size() == 1) {
+                return std::nullopt;
+            }
+            items.remove_prefix(1);
+        }
+    }
+    return replies;
+}
+
+PageMessage refused_unparsed(std::string_view text) {
+    if (text.size() > kMaxPageMessageBytes) {
+        return BadMessage{"message too large", std::nullopt};
+    }
+    return BadMessage{"message nested too deeply", std::nullopt};
+}
+
+bool parseable(std::string_view text) {
+    return text.size() <= kMaxPageMessageBytes && nesting_within_limit(text);
+}
+
+}  // namespace
+
+std::vector<PageMessage> decode_page_frame(std::string_view text) {
+    if (const std::optional<std::int64_t> id = null_reply_id(text)) {
+        return {ReplyMessage{*id, UiValue()}};
+    }
+    if (std::optional<std::vector<PageMessage>> replies = null_reply_batch(text)) {
+        return std::move(*replies);
+    }
+    if (!parseable(text)) {
+        return {refused_unparsed(text)};
+    }
+    const Json message = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (message.is_discarded()) {
+        return {BadMessage{"message is not valid JSON", std::nullopt}};
+    }
+    const auto kind = message.is_object() ? message.find("t") : message.end();
+    if (kind == message.end() || *kind != "batch") {
+        return {decode_parsed(message)};
+    }
+    const auto items = message.find("m");
+    if (items == message.end() || !items->is_array()) {
+        return {BadMessage{"batch without a list of messages", read_id(message)}};
+    }
+    std::vector<PageMessage> messages;
+    messages.reserve(items->size());
+    for (const Json& item : *items) {
+        messages.push_back(decode_parsed(item));
+    }
+    return messages;
 }
 
 std::string encode_return(std::int64_t id, bool handled, const UiValue& value) {

@@ -52,7 +52,9 @@ struct BadMessage {
 using PageMessage =
     std::variant<CommandMessage, ReplyMessage, KeyMessage, CloseMessage, DropMessage, BadMessage>;
 
-PageMessage decode_page_message(std::string_view text);
+// The messages of one frame from a page, in order. A page that reads batch frames may write
+// them too, {"t":"batch","m":[message, ...]}: a tick's answers then cost it a few frames.
+std::vector<PageMessage> decode_page_frame(std::string_view text);
 
 std::string encode_return(std::int64_t id, bool handled, const UiValue& value);
 std::string encode_call(std::int64_t id, std::string_view fn, const UiValue& arg);

@@ -87,8 +87,10 @@ describe('main page', () => {
   let context;
   let page;
   const blocked = [];
-  // every message the pages sent to the client, parsed
+  // every message the pages sent to the client, parsed, a batch's one by one
   const pageMessages = [];
+  // every frame the pages sent, parsed
+  const pageFrames = [];
   let pageSocket; // the page's end of its socket: what is sent here reaches the page
 
   before(async () => {
@@ -123,7 +125,8 @@ describe('main page', () => {
         pageSocket = ws;
         ws.onMessage((text) => {
           const message = JSON.parse(text);
-          pageMessages.push(message);
+          pageFrames.push(message);
+          pageMessages.push(...(message.t === 'batch' ? message.m : [message]));
           // a close request would start the client's exit: the page's side is what is tested
           if (message.t !== 'close') {
             server.send(text);
@@ -197,6 +200,9 @@ describe('main page', () => {
       { t: 'reply', id: 900001, value: [] },
       { t: 'reply', id: 900002, value: null },
     ]);
+    // answered as it came: in one frame
+    const frame = pageFrames.find((f) => f.t === 'batch' && f.m.some((m) => m.id === 900001));
+    assert.deepEqual(frame?.m.map((m) => m.id).sort(), [900001, 900002]);
   });
 
   test('forwards the function keys the page leaves alone', async () => {

@@ -1,5 +1,5 @@
-// The page channel's decoder on arbitrary text: it always gives one of its messages, and a
-// command it reads survives being written back out and read again.
+// The page channel's decoder on arbitrary text: it always gives its messages, and a command it
+// reads survives being written back out and read again.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "velmora/bridge/wire_protocol.h"
 
@@ -28,22 +29,28 @@ void require_round_trip(std::int64_t id, const UiValue& value) {
     const std::size_t at = text.find(kind);
     require(at != std::string::npos, "a return without its type");
     text.replace(at, kind.size(), R"("t":"reply")");
-    const PageMessage again = decode_page_message(text);
-    const auto* reply = std::get_if<ReplyMessage>(&again);
+    const std::vector<PageMessage> again = decode_page_frame(text);
+    require(again.size() == 1, "a reply that reads as more than one message");
+    const auto* reply = std::get_if<ReplyMessage>(&again.front());
     require(reply != nullptr && reply->id == id, "a value that does not read back");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const PageMessage message = decode_page_message(text);
+void check(const PageMessage& message) {
     if (const auto* bad = std::get_if<BadMessage>(&message)) {
         require(!encode_error(*bad).empty(), "an error without text");
     } else if (const auto* reply = std::get_if<ReplyMessage>(&message)) {
         require_round_trip(reply->id, reply->value);
     } else if (const auto* command = std::get_if<CommandMessage>(&message)) {
         require_round_trip(command->id, UiValue(command->args));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    for (const PageMessage& message : decode_page_frame(text)) {
+        check(message);
     }
     return 0;
 }

@@ -35,6 +35,36 @@ function send(message) {
   }
 }
 
+// Replies wait for the end of the frame they answer and go out together, as the client's calls
+// come in: a tick's thousands of events are answered in a few frames, not one frame each. A
+// batch stops growing past this many characters, far below the client's limit on a frame.
+const kMostBatchedReplyChars = 1 << 20;
+let replies = [];
+let replyChars = 0;
+let flushQueued = false;
+let readingFrame = false;
+
+function flushReplies() {
+  flushQueued = false;
+  if (replies.length === 0) {
+    return;
+  }
+  const texts = replies;
+  replies = [];
+  replyChars = 0;
+  if (socket && socket.readyState === WebSocket.OPEN) {
+    socket.send(texts.length === 1 ? texts[0] : `{"t":"batch","m":[${texts.join(',')}]}`);
+  }
+}
+
+// After the calls' own awaits: a frame's replies are all queued by the time it runs.
+function queueFlush() {
+  if (!flushQueued) {
+    flushQueued = true;
+    queueMicrotask(flushReplies);
+  }
+}
+
 // A value that JSON cannot carry (a cycle, a BigInt) answers null rather than nothing.
 function sendReply(id, value) {
   let text;
@@ -43,8 +73,13 @@ function sendReply(id, value) {
   } catch {
     text = JSON.stringify({ t: 'reply', id, value: null });
   }
-  if (socket && socket.readyState === WebSocket.OPEN) {
-    socket.send(text);
+  if (replyChars + text.length > kMostBatchedReplyChars) {
+    flushReplies();
+  }
+  replies.push(text);
+  replyChars += text.length;
+  if (!readingFrame) {
+    queueFlush();
   }
 }
 
@@ -86,12 +121,18 @@ function onMessage(event) {
     console.error('velmora: the client sent a message that is not JSON');
     return;
   }
-  if (message?.t === 'batch' && Array.isArray(message.m)) {
-    for (const each of message.m) {
-      take(each);
+  readingFrame = true;
+  try {
+    if (message?.t === 'batch' && Array.isArray(message.m)) {
+      for (const each of message.m) {
+        take(each);
+      }
+    } else {
+      take(message);
     }
-  } else {
-    take(message);
+  } finally {
+    readingFrame = false;
+    queueFlush();
   }
 }
 

@@ -150,20 +150,24 @@ TEST(PageChannel, CallsThenAreAnsweredByTheReaderOrByTheClose) {
             answers.push_back(label + "=" + to_json_text(value));
         };
     };
-    channel.call_then("a", UiValue(), record("a"));
-    channel.call_then("b", UiValue(), record("b"));
-    channel.call_then("c", UiValue(), record("c"));
+    for (const char* label : {"a", "b", "c", "d", "e"}) {
+        channel.call_then(label, UiValue(), record(label));
+    }
     channel.on_message(R"({"t":"reply","id":2,"value":null})");
     channel.on_message(R"({"t":"reply","id":1,"value":[7]})");
     channel.on_message(R"({"t":"reply","id":1,"value":8})");      // answered already: dropped
     channel.on_message(R"({"t":"reply","id":03,"value":null})");  // not JSON: refused
-    EXPECT_EQ(answers, (std::vector<std::string>{"b=null", "a=[7]"}));
+    // a page's batch of answers, in the order the page wrote them
+    channel.on_message(
+        R"({"t":"batch","m":[{"t":"reply","id":4,"value":null},{"t":"reply","id":3,"value":null}]})");
+    EXPECT_EQ(answers, (std::vector<std::string>{"b=null", "a=[7]", "d=null", "c=null"}));
     channel.on_closed();
-    channel.call_then("d", UiValue(), record("d"));
-    EXPECT_EQ(answers, (std::vector<std::string>{"b=null", "a=[7]", "c=null", "d=null"}));
+    channel.call_then("f", UiValue(), record("f"));
+    EXPECT_EQ(answers, (std::vector<std::string>{"b=null", "a=[7]", "d=null", "c=null", "e=null",
+                                                 "f=null"}));
     const auto sent = wire.copy();
-    ASSERT_EQ(sent.size(), 4U);  // three calls and the refusal
-    EXPECT_NE(sent[3].find(R"("t":"error")"), std::string::npos);
+    ASSERT_EQ(sent.size(), 6U);  // five calls and the refusal
+    EXPECT_NE(sent[5].find(R"("t":"error")"), std::string::npos);
 }
 
 TEST(PageChannel, UnknownCommandsAndBadMessagesGetAnAnswer) {

@@ -13,6 +13,13 @@
 namespace velmora::bridge {
 namespace {
 
+// The one message of a plain frame.
+PageMessage decode_page_message(std::string_view text) {
+    std::vector<PageMessage> messages = decode_page_frame(text);
+    EXPECT_EQ(messages.size(), 1U);
+    return messages.empty() ? PageMessage{BadMessage{}} : std::move(messages.front());
+}
+
 TEST(WireProtocol, DecodesCommandsAndReplies) {
     auto cmd = decode_page_message(
         R"({"t":"cmd","id":7,"name":"get_version","args":[1,"a",null,2.5,true,{"k":[]}]})");
@@ -105,6 +112,58 @@ TEST(WireProtocol, RefusesBadMessages) {
         EXPECT_EQ(std::get<BadMessage>(message).id.has_value(), c.echoes_id);
         EXPECT_NE(encode_error(std::get<BadMessage>(message)).find(R"("t":"error")"),
                   std::string::npos);
+    }
+}
+
+// A frame's messages in short: "reply <id> <value>", "cmd <id> <name>", "bad <id or ->".
+std::vector<std::string> frame_summary(std::string_view text) {
+    std::vector<std::string> out;
+    for (const PageMessage& message : decode_page_frame(text)) {
+        if (const auto* reply = std::get_if<ReplyMessage>(&message)) {
+            out.push_back("reply " + std::to_string(reply->id) + " " + to_json_text(reply->value));
+        } else if (const auto* cmd = std::get_if<CommandMessage>(&message)) {
+            out.push_back("cmd " + std::to_string(cmd->id) + " " + cmd->name);
+        } else if (const auto* bad = std::get_if<BadMessage>(&message)) {
+            out.push_back("bad " + (bad->id ? std::to_string(*bad->id) : std::string("-")));
+        } else {
+            out.push_back("other");
+        }
+    }
+    return out;
+}
+
+// The page answers a tick's calls in batches of null replies, read without the parser; what
+// that reading refuses must come out as the parser reads it.
+TEST(WireProtocol, ReadsBatchFramesFromThePage) {
+    using Summary = std::vector<std::string>;
+    const std::string null1 = R"({"t":"reply","id":1,"value":null})";
+    const std::string null2 = R"({"t":"reply","id":2,"value":null})";
+    const struct {
+        std::string text;
+        Summary expected;
+    } cases[] = {
+        {null1, {"reply 1 null"}},
+        {R"({"t":"reply","id":012,"value":null})", {"bad -"}},
+        {R"({"t":"reply","id":-1,"value":null})", {"reply -1 null"}},
+        {R"({"t":"batch","m":[)" + null1 + "," + null2 + "]}", {"reply 1 null", "reply 2 null"}},
+        {R"({"t":"batch","m":[{"t":"reply","id":1,"value":[7]},{"t":"cmd","id":2,"name":"x"},)" +
+             null2 + "]}",
+         {"reply 1 [7]", "cmd 2 x", "reply 2 null"}},
+        {R"({"t":"batch", "m":[ )" + null1 + " ]}", {"reply 1 null"}},
+        {R"({"t":"batch","m":[)" + null1 + R"(],"more":{}})", {"reply 1 null"}},
+        {R"({"t":"batch","m":[)" + null1 + R"(,{"t":"cmd","id":2},{"t":"batch","m":[]},5]})",
+         {"reply 1 null", "bad 2", "bad -", "bad -"}},
+        {R"({"t":"batch","m":[]})", {}},
+        {R"({"t":"batch","m":{},"id":4})", {"bad 4"}},
+        {R"({"t":"batch","m":[)" + null1 + ",]}", {"bad -"}},
+        {R"({"t":"batch","m":[)" + null1 + null2 + "]}", {"bad -"}},
+        {R"({"t":"batch","m":[)" + null1 + ",," + null2 + "]}", {"bad -"}},
+        {R"({"t":"batch","m":[{"t":"reply","id":99999999999999999999,"value":null}]})", {"bad -"}},
+        {R"({"t":"batch","m":[{"t":"reply","id":1,"value":null])", {"bad -"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(frame_summary(c.text), c.expected);
     }
 }
 
