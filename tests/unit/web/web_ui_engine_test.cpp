@@ -544,6 +544,44 @@ TEST_F(WebUiEngineTest, QueuedEventsReachABatchPageInFewerFrames) {
     }
 }
 
+// A burst's events wait and go out together as it ends, though the gui thread is slow between
+// them; a call made inside the burst sends what waited before it and is answered.
+TEST_F(WebUiEngineTest, ABurstReachesThePageInOneFrame) {
+    std::atomic<bool> connected{false};
+    std::vector<std::vector<std::string>> frames;  // each frame's function names
+    std::thread page_thread([&] {
+        PageClient page(port_, main_page_target() + "&batch=1");
+        connected = true;
+        loop_.wake();
+        while (frames.empty() || frames.back().back() != "last") {
+            const Json frame = page.receive();
+            const Json messages = frame["t"] == "batch" ? frame["m"] : Json::array({frame});
+            frames.emplace_back();
+            for (const Json& message : messages) {
+                frames.back().push_back(message["fn"]);
+                if (message["fn"] == "question") {
+                    page.send(Json{{"t", "reply"}, {"id", message["id"]}, {"value", 7}}.dump());
+                }
+            }
+        }
+    });
+    loop_.run_until([&] { return connected.load(); });
+    ASSERT_TRUE(engine_->wait_for_main_page(std::chrono::seconds(5)));
+    engine_->begin_page_burst();
+    engine_->post_page("first", 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the io thread is idle
+    engine_->post_page("second", 2);
+    EXPECT_EQ(engine_->call_page("question", "?"), UiValue(7));
+    engine_->post_page("third", 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    engine_->post_page("last", 4);
+    engine_->end_page_burst();
+    page_thread.join();
+    const std::vector<std::vector<std::string>> expected{{"first", "second", "question"},
+                                                         {"third", "last"}};
+    EXPECT_EQ(frames, expected);
+}
+
 TEST_F(WebUiEngineTest, PageAnswersACallMadeInsideItsCommand) {
     host_.on_command = [&](std::string_view name, auto) -> std::optional<UiValue> {
         if (name == "ask_page") {

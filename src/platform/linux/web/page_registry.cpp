@@ -40,8 +40,11 @@ void PageLink::LinkHost::on_close_requested() {
 PageLink::PageLink(bridge::GuiLoop& loop,
                    bridge::UiEngineHost& host,
                    bridge::PageChannel::SendText send,
-                   bridge::PageChannel::DropResolver resolve_drop)
-    : link_host_(host), channel_(loop, link_host_, std::move(send), std::move(resolve_drop)) {}
+                   bridge::PageChannel::DropResolver resolve_drop,
+                   PageRegistry::HoldWrites hold)
+    : link_host_(host),
+      channel_(loop, link_host_, std::move(send), std::move(resolve_drop)),
+      hold_(std::move(hold)) {}
 
 PageRegistry::PageRegistry(bridge::GuiLoop& loop,
                            bridge::UiEngineHost& host,
@@ -51,8 +54,10 @@ PageRegistry::PageRegistry(bridge::GuiLoop& loop,
 PageRegistry::~PageRegistry() = default;
 
 std::shared_ptr<PageLink> PageRegistry::open_page(bool is_main,
-                                                  bridge::PageChannel::SendText send) {
-    auto link = std::make_shared<PageLink>(loop_, host_, std::move(send), resolve_drop_);
+                                                  bridge::PageChannel::SendText send,
+                                                  HoldWrites hold) {
+    auto link =
+        std::make_shared<PageLink>(loop_, host_, std::move(send), resolve_drop_, std::move(hold));
     {
         std::lock_guard lock(mutex_);
         links_.push_back(link);
@@ -93,7 +98,32 @@ bridge::UiValue PageRegistry::call_main_page(std::string_view fn, const bridge::
     if (page == nullptr || stopped_) {
         return bridge::UiValue();
     }
-    return page->channel().call(fn, arg);
+    // the page answers only what reached it
+    const std::shared_ptr<PageLink> held = held_;
+    if (held) {
+        held->hold_writes(false);
+    }
+    bridge::UiValue answer = page->channel().call(fn, arg);
+    if (held) {
+        held->hold_writes(true);
+    }
+    return answer;
+}
+
+void PageRegistry::begin_burst() {
+    loop_.assert_gui_thread();
+    if (bursts_++ == 0 && main_ != nullptr && !stopped_) {
+        held_ = main_;
+        held_->hold_writes(true);
+    }
+}
+
+void PageRegistry::end_burst() {
+    loop_.assert_gui_thread();
+    if (--bursts_ == 0 && held_ != nullptr) {
+        held_->hold_writes(false);
+        held_.reset();
+    }
 }
 
 void PageRegistry::post_to_main_page(std::string_view fn, const bridge::UiValue& arg) {

@@ -26,9 +26,14 @@ public:
                  bridge::PageChannel::DropResolver resolve_drop = {});
     ~PageRegistry();
 
+    // Thread: any. Holds the page's writes back while `held` (counted), hands them on after.
+    using HoldWrites = std::function<void(bool held)>;
+
     // Thread: io. A page connected; a main page becomes the target of calls once the gui loop
     // has told the host about it.
-    std::shared_ptr<PageLink> open_page(bool is_main, bridge::PageChannel::SendText send);
+    std::shared_ptr<PageLink> open_page(bool is_main,
+                                        bridge::PageChannel::SendText send,
+                                        HoldWrites hold = {});
     // Thread: io. The page's socket is gone; its waiting calls answer undefined.
     void close_page(const std::shared_ptr<PageLink>& link);
 
@@ -41,6 +46,11 @@ public:
     void call_main_page_then(std::string_view fn,
                              const bridge::UiValue& arg,
                              std::function<void(bridge::UiValue)> answered);
+    // Thread: gui. The main page's messages of a burst wait and go out together as it ends,
+    // in a few frames; a call that waits for the page sends what waited before it waits.
+    // Bursts nest.
+    void begin_burst();
+    void end_burst();
     // Thread: gui. A window request to the main page, if there is one; no answer is awaited.
     // False when no main page is there to take it.
     bool send_window_to_main_page(std::string_view op, std::string_view url = {});
@@ -56,6 +66,8 @@ private:
     bridge::PageChannel::DropResolver resolve_drop_;
     std::shared_ptr<PageLink> main_;  // gui thread only
     bool stopped_ = false;            // gui thread only
+    int bursts_ = 0;                  // gui thread only: begun and not yet ended
+    std::shared_ptr<PageLink> held_;  // gui thread only: the page whose writes wait
     std::mutex mutex_;
     std::vector<std::shared_ptr<PageLink>> links_;
 };
@@ -67,8 +79,14 @@ public:
     PageLink(bridge::GuiLoop& loop,
              bridge::UiEngineHost& host,
              bridge::PageChannel::SendText send,
-             bridge::PageChannel::DropResolver resolve_drop);
+             bridge::PageChannel::DropResolver resolve_drop,
+             PageRegistry::HoldWrites hold = {});
     bridge::PageChannel& channel() { return channel_; }
+    void hold_writes(bool held) {
+        if (hold_) {
+            hold_(held);
+        }
+    }
     bool is_closed() const { return closed_.load(std::memory_order_acquire); }
     void mark_closed() { closed_.store(true, std::memory_order_release); }
     bool has_running_commands() const { return link_host_.running > 0; }
@@ -98,6 +116,7 @@ private:
 
     LinkHost link_host_;
     bridge::PageChannel channel_;
+    PageRegistry::HoldWrites hold_;
     std::atomic<bool> closed_{false};
 };
 

@@ -58,6 +58,9 @@ public:
         timeouts.keep_alive_pings = true;
         ws_.set_option(timeouts);
         ws_.read_message_max(bridge::kMaxPageMessageBytes);
+        // Left to fragment, Beast writes a batch frame in pieces of 4 KiB, one system call each:
+        // thousands a tick. A frame is at most kMaxBatchBytes, so a ping waits little behind it.
+        ws_.auto_fragment(false);
         ws_.async_accept(
             upgrade_, [self = shared_from_this()](beast::error_code ec) { self->on_accepted(ec); });
     }
@@ -75,11 +78,18 @@ private:
             return shut();
         }
         std::weak_ptr<PageSocket> weak = weak_from_this();
-        link_ = pages_->open_page(is_main_, [weak](std::string text) {
-            if (auto self = weak.lock()) {
-                self->send(std::move(text));
-            }
-        });
+        link_ = pages_->open_page(
+            is_main_,
+            [weak](std::string text) {
+                if (auto self = weak.lock()) {
+                    self->send(std::move(text));
+                }
+            },
+            [weak](bool held) {
+                if (auto self = weak.lock()) {
+                    self->hold(held);
+                }
+            });
         read_next();
     }
 
@@ -89,10 +99,24 @@ private:
         {
             const std::lock_guard lock(handed_lock_);
             handed_.push_back(std::move(text));
-            if (handed_.size() > 1) {
-                return;  // the io thread is already asked to take them
+            if (handed_.size() > 1 || holds_ > 0) {
+                return;  // the io thread is already asked to take them, or will be
             }
         }
+        net::post(ws_.get_executor(), [self = shared_from_this()] { self->take_handed(); });
+    }
+
+    // Thread: any. While held, what is handed over waits: left to itself, the io thread would
+    // take each message as soon as it is encoded, and a tick would cost thousands of frames.
+    void hold(bool held) {
+        {
+            const std::lock_guard lock(handed_lock_);
+            holds_ += held ? 1 : -1;
+            if (holds_ > 0 || handed_.empty()) {
+                return;
+            }
+        }
+        // the io thread may have been asked already; a second take finds nothing
         net::post(ws_.get_executor(), [self = shared_from_this()] { self->take_handed(); });
     }
 
@@ -201,6 +225,7 @@ private:
     beast::flat_buffer buffer_;
     std::mutex handed_lock_;
     std::vector<std::string> handed_;  // guarded by handed_lock_; not yet taken by the io thread
+    int holds_ = 0;                    // guarded by handed_lock_
     std::deque<std::string> outbox_;
     std::string frame_;               // the batch on its way, when it holds more than one
     std::size_t frame_messages_ = 0;  // messages of the outbox's front on their way

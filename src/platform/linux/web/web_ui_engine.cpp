@@ -123,6 +123,18 @@ void WebUiEngine::post_page(std::string_view fn, const bridge::UiValue& arg) {
     }
 }
 
+void WebUiEngine::begin_page_burst() {
+    if (server_) {
+        pages_->begin_burst();
+    }
+}
+
+void WebUiEngine::end_page_burst() {
+    if (server_) {
+        pages_->end_burst();
+    }
+}
+
 void WebUiEngine::call_page_then(std::string_view fn,
                                  const bridge::UiValue& arg,
                                  std::function<void(bridge::UiValue)> answered) {

@@ -46,6 +46,8 @@ public:
     bridge::UiValue call_page(std::string_view fn, const bridge::UiValue& arg) override;
     // Sent to the main page without waiting; its answer is dropped.
     void post_page(std::string_view fn, const bridge::UiValue& arg) override;
+    void begin_page_burst() override;
+    void end_page_burst() override;
     void call_page_then(std::string_view fn,
                         const bridge::UiValue& arg,
                         std::function<void(bridge::UiValue)> answered) override;
