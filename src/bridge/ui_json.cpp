@@ -107,11 +107,17 @@ std::string dump_replacing(const nlohmann::ordered_json& json) {
 
 // Printable ASCII other than the quote and the backslash stands in JSON as it is; anything
 // else takes the library's escaping, so the text stays what it always was.
+constexpr std::array<bool, 256> kStandsAsItIs = [] {
+    std::array<bool, 256> table{};
+    for (int byte = 0x20; byte < 0x7F; ++byte) {
+        table[static_cast<std::size_t>(byte)] = byte != '"' && byte != '\\';
+    }
+    return table;
+}();
+
 bool needs_escaping(const std::string& text) {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte >= 0x7F || c == '"' || c == '\\';
-    });
+    return !std::all_of(text.begin(), text.end(),
+                        [](char c) { return kStandsAsItIs[static_cast<unsigned char>(c)]; });
 }
 
 void append_string(std::string& out, const std::string& text) {
@@ -122,6 +128,23 @@ void append_string(std::string& out, const std::string& text) {
     out += '"';
     out += text;
     out += '"';
+}
+
+// The library writes a whole number below 10^15 as its digits and ".0" (from there on with an
+// exponent). The sizes and counts of a tick beyond 32 bits are such numbers, and their digits
+// cost far less than the library's search for the shortest form. All of them are exact.
+constexpr double kPlainWholeBound = 1e15;
+
+bool append_whole(std::string& out, double d) {
+    if (!(std::fabs(d) >= 1.0 && std::fabs(d) < kPlainWholeBound) || std::trunc(d) != d) {
+        return false;
+    }
+    char digits[24];
+    char* end =
+        std::to_chars(std::begin(digits), std::end(digits), static_cast<std::int64_t>(d)).ptr;
+    out.append(digits, end);
+    out += ".0";
+    return true;
 }
 
 struct AppendJson {
@@ -138,6 +161,9 @@ struct AppendJson {
     void operator()(double d) const {
         if (!std::isfinite(d)) {
             out += "null";
+            return;
+        }
+        if (append_whole(out, d)) {
             return;
         }
         std::array<char, 64> digits{};
