@@ -190,15 +190,15 @@ std::optional<std::vector<PageMessage>> null_reply_batch(std::string_view text) 
     return replies;
 }
 
-PageMessage refused_unparsed(std::string_view text) {
+// Why the parser is not to see the text at all, if it is not.
+std::optional<BadMessage> refused_before_parsing(std::string_view text) {
     if (text.size() > kMaxPageMessageBytes) {
         return BadMessage{"message too large", std::nullopt};
     }
-    return BadMessage{"message nested too deeply", std::nullopt};
-}
-
-bool parseable(std::string_view text) {
-    return text.size() <= kMaxPageMessageBytes && nesting_within_limit(text);
+    if (!nesting_within_limit(text)) {
+        return BadMessage{"message nested too deeply", std::nullopt};
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -210,8 +210,8 @@ std::vector<PageMessage> decode_page_frame(std::string_view text) {
     if (std::optional<std::vector<PageMessage>> replies = null_reply_batch(text)) {
         return std::move(*replies);
     }
-    if (!parseable(text)) {
-        return {refused_unparsed(text)};
+    if (std::optional<BadMessage> refused = refused_before_parsing(text)) {
+        return {std::move(*refused)};
     }
     const Json message = Json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (message.is_discarded()) {

@@ -103,7 +103,7 @@ private:
                 return;  // the io thread is already asked to take them, or will be
             }
         }
-        net::post(ws_.get_executor(), [self = shared_from_this()] { self->take_handed(); });
+        ask_io_thread_to_take();
     }
 
     // Thread: any. While held, what is handed over waits: left to itself, the io thread would
@@ -117,6 +117,10 @@ private:
             }
         }
         // the io thread may have been asked already; a second take finds nothing
+        ask_io_thread_to_take();
+    }
+
+    void ask_io_thread_to_take() {
         net::post(ws_.get_executor(), [self = shared_from_this()] { self->take_handed(); });
     }
 
